@@ -1,0 +1,118 @@
+"""Benchmark: the six sort functions against np.sort (default kind) and
+np.sort(kind="stable"), measured in one process, interleaved, median of
+several runs. Prints one parsable line per measurement, then a markdown table
+of ratios, and writes a PNG plot of throughput against size per type.
+
+    .venv/bin/python bench/bench_numpy.py [--quick] [--repeats 5] [--out bench/results]
+"""
+from __future__ import annotations
+
+import argparse
+import platform
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import tarvo_fastsort_numa as tfs  # noqa: E402
+from reference import SORT_FUNCTIONS, distribution  # noqa: E402
+
+SIZES = [10**3, 10**4, 10**5, 10**6, 10**7, 10**8]
+SHAPE_SIZE = 10**7
+SHAPES = ["sorted", "reversed", "two_halves", "distinct256"]
+FLOAT_SHAPES = ["nan_zeros"]
+
+
+def time_one(fn, data: np.ndarray) -> float:
+    work = data.copy()
+    t0 = time.perf_counter()
+    fn(work)
+    return time.perf_counter() - t0
+
+
+def measure(dtype, dist: str, n: int, repeats: int, rng) -> dict[str, float]:
+    data = distribution(dist, dtype, n, rng)
+    ours = getattr(tfs, SORT_FUNCTIONS[np.dtype(dtype)])
+    contenders = {
+        "module": ours,
+        "np.sort": lambda a: a.sort(),
+        "np.sort(stable)": lambda a: a.sort(kind="stable"),
+    }
+    times: dict[str, list[float]] = {k: [] for k in contenders}
+    for _ in range(repeats):  # interleaved: one run of each per round
+        for name, fn in contenders.items():
+            times[name].append(time_one(fn, data))
+    return {k: statistics.median(v) for k, v in times.items()}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="sizes up to 1e6 and shapes at 1e6")
+    parser.add_argument("--max-size", type=float, default=1e8)
+    parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    args = parser.parse_args()
+
+    sizes = [n for n in SIZES if n <= args.max_size]
+    shape_size = SHAPE_SIZE
+    if args.quick:
+        sizes = [n for n in sizes if n <= 10**6]
+        shape_size = 10**6
+    rng = np.random.default_rng(7)
+    rows = []
+    print(f"# machine: {platform.machine()}, {platform.processor() or 'cpu'}, "
+          f"NumPy {np.__version__}, topology {tfs.detect_topology()!r}, repeats {args.repeats}")
+    for dtype in SORT_FUNCTIONS:
+        cases = [("uniform", n) for n in sizes] + [(s, shape_size) for s in SHAPES]
+        if np.dtype(dtype).kind == "f":
+            cases += [(s, shape_size) for s in FLOAT_SHAPES]
+        for dist, n in cases:
+            repeats = args.repeats if n < 10**8 else max(3, args.repeats // 2)
+            med = measure(dtype, dist, n, repeats, rng)
+            row = {"type": np.dtype(dtype).name, "dist": dist, "n": n, **med}
+            rows.append(row)
+            print(f"bench type={row['type']} dist={dist} n={n} "
+                  + " ".join(f"{k}_ns={v / n * 1e9:.3f}" for k, v in med.items()), flush=True)
+
+    print()
+    print("| type | input | n | module ns/elem | np.sort ns/elem | module / np.sort | np.sort(stable) ns/elem | module / stable |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|")
+    for r in rows:
+        n = r["n"]
+        print(f"| {r['type']} | {r['dist']} | {n:.0e} | {r['module'] / n * 1e9:.2f} | {r['np.sort'] / n * 1e9:.2f} "
+              f"| {r['module'] / r['np.sort']:.2f} | {r['np.sort(stable)'] / n * 1e9:.2f} "
+              f"| {r['module'] / r['np.sort(stable)']:.2f} |")
+
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib not installed: no plot")
+        return 0
+    args.out.mkdir(parents=True, exist_ok=True)
+    types = list(dict.fromkeys(r["type"] for r in rows))
+    fig, axes = plt.subplots(2, 3, figsize=(15, 8), sharex=True)
+    for ax, t in zip(axes.flat, types):
+        uni = [r for r in rows if r["type"] == t and r["dist"] == "uniform"]
+        xs = [r["n"] for r in uni]
+        for key in ("module", "np.sort", "np.sort(stable)"):
+            ax.plot(xs, [r["n"] / r[key] / 1e6 for r in uni], marker="o", label=key)
+        ax.set_xscale("log")
+        ax.set_title(t)
+        ax.set_ylabel("million elements / s")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend()
+    fig.suptitle("Uniform random input: throughput against size")
+    fig.tight_layout()
+    path = args.out / "throughput.png"
+    fig.savefig(path, dpi=100)
+    print(f"plot written to {path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
