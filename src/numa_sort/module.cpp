@@ -1,3 +1,110 @@
+// The module object: its definition, the function table, single-phase
+// initialisation and the module cell.
+
 #include <Python.h>
-static PyModuleDef tfs_module_def = {PyModuleDef_HEAD_INIT, "tarvo_fastsort_numa", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-PyMODINIT_FUNC PyInit_tarvo_fastsort_numa() { return PyModule_Create2(&tfs_module_def, 3); }
+
+#include <cstdint>
+
+#include "numa_sort/call_wrapper.hpp"
+#include "numa_sort/functions.hpp"
+#include "numa_sort/python_ref.hpp"
+
+namespace {
+
+using tfs::functions::SortFunction;
+using tfs::py::OwnedRef;
+
+constexpr const char* kModuleName = "tarvo_fastsort_numa";
+constexpr const char* kDetectTopologyDoc =
+    "detect_topology()\n--\n\n"
+    "Returns (node_count, cores_per_node) on multi-socket systems, or None\n"
+    "on single-socket (where the caller should fall through to the existing\n"
+    "non-NUMA parallel radix path).";
+constexpr const char* kSecondInitialisation =
+    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
+    "interpreter process";
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    kModuleName,
+    "",       // docstring: __doc__ is "" rather than None
+    0,        // no per-module state
+    nullptr,  // functions are added after creation
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module cell: filled by the first successful initialisation, never
+// emptied. Only touched under the interpreter lock.
+PyObject* g_module = nullptr;
+
+template <typename T>
+PyMethodDef sort_function_def() {
+    // CPython stores every entry point as PyCFunction and calls it with the
+    // signature that the flags announce.
+    auto entry = &tfs::py::keywords_entry<&tfs::functions::numa_sort<T>>;
+    return PyMethodDef{SortFunction<T>::name,
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                       METH_VARARGS | METH_KEYWORDS, SortFunction<T>::doc};
+}
+
+// The function table, in the order of the module's __all__. Lives as long as
+// the functions made from it.
+PyMethodDef g_functions[] = {
+    {"detect_topology", &tfs::py::noargs_entry<&tfs::functions::detect_topology>, METH_NOARGS,
+     kDetectTopologyDoc},
+    sort_function_def<std::int64_t>(),
+    sort_function_def<std::uint64_t>(),
+    sort_function_def<std::int32_t>(),
+    sort_function_def<std::uint32_t>(),
+    sort_function_def<double>(),
+    sort_function_def<float>(),
+};
+
+// Creates the function of `def`, bound to `module`, appends its name to
+// __all__ (created on first use) and sets it as a module attribute. False
+// with a Python exception set on failure.
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+    OwnedRef function(PyCFunction_NewEx(def, module, module_name));
+    if (!function) return false;
+    OwnedRef name(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return false;
+    OwnedRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return false;
+        PyErr_Clear();
+        all.reset(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
+    }
+    if (PyList_Append(all.get(), name.get()) != 0) return false;
+    return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+// Fills a new module; false with a Python exception set on failure.
+bool populate(PyObject* module) {
+    OwnedRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    for (PyMethodDef& def : g_functions)
+        if (!add_function(module, module_name.get(), &def)) return false;
+    // Callers can name the exception type to catch it.
+    PyObject* panic = tfs::py::panic_exception_type();
+    return panic != nullptr && PyObject_SetAttrString(module, "PanicException", panic) == 0;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tarvo_fastsort_numa() {
+    if (g_module != nullptr) {
+        PyErr_SetString(PyExc_ImportError, kSecondInitialisation);
+        return nullptr;
+    }
+    OwnedRef module(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
+    if (!module) {
+        if (PyErr_Occurred() == nullptr)
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    if (!populate(module.get())) return nullptr;
+    if (g_module == nullptr) g_module = module.release();
+    Py_INCREF(g_module);
+    return g_module;
+}

@@ -1,0 +1,74 @@
+#include "numa_sort/arguments.hpp"
+
+#include <string>
+
+#include "numa_sort/call_wrapper.hpp"
+#include "numa_sort/python_ref.hpp"
+
+namespace tfs::args {
+namespace {
+
+constexpr const char* kParameter = "arr";
+
+// TypeError naming the argument's type by its __qualname__.
+[[noreturn]] void raise_not_convertible(PyObject* arr) {
+    py::OwnedRef qualname(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arr)), "__qualname__"));
+    if (qualname && PyUnicode_Check(qualname.get()) != 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'arr': '%U' object cannot be converted to 'PyArray<T, D>'",
+                     qualname.get());
+    } else {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError,
+                        "argument 'arr': '<failed to extract type name>' object cannot be "
+                        "converted to 'PyArray<T, D>'");
+    }
+    py::propagate_python_error();
+}
+
+}  // namespace
+
+PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs) {
+    const std::string name(function_name);
+    const Py_ssize_t positional = PyTuple_Size(args);
+    if (positional < 0) py::propagate_python_error();
+    if (positional > 1)
+        py::raise_error(PyExc_TypeError, name + "() takes 1 positional arguments but " +
+                                             std::to_string(positional) + " were given");
+    PyObject* arr = positional == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+            const bool is_arr = PyUnicode_Check(key) != 0 &&
+                                PyUnicode_CompareWithASCIIString(key, kParameter) == 0;
+            if (!is_arr) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                             function_name, key);
+                py::propagate_python_error();
+            }
+            if (arr != nullptr)
+                py::raise_error(PyExc_TypeError,
+                                name + "() got multiple values for argument 'arr'");
+            arr = value;
+        }
+    }
+    if (arr == nullptr)
+        py::raise_error(PyExc_TypeError,
+                        name + "() missing 1 required positional argument: 'arr'");
+    return arr;
+}
+
+void require_array_of(const numpy::Api& np, PyObject* arr, int type_number) {
+    if (!np.is_array(arr)) raise_not_convertible(arr);
+    const numpy::ArrayFields fields = np.fields(arr);
+    if (fields.nd != 1) raise_not_convertible(arr);
+    py::OwnedRef expected = np.descr_from_type(type_number);
+    if (fields.descr != expected.get() && !np.equivalent(fields.descr, expected.get()))
+        raise_not_convertible(arr);
+}
+
+}  // namespace tfs::args

@@ -1,0 +1,22 @@
+#pragma once
+// Extraction and checking of the single `arr` argument of the sort
+// functions. Errors are Python exceptions (TypeError), raised by setting the
+// exception and throwing py::PythonErrorRaised.
+
+#include <Python.h>
+
+#include "numa_sort/numpy_api.hpp"
+
+namespace tfs::args {
+
+// The `arr` argument (a borrowed reference) of a call to `function_name`
+// with the positional tuple `args` and the keyword dictionary `kwargs`
+// (null when no keywords were given).
+PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs);
+
+// Raises TypeError unless `arr` is a one-dimensional array (ndarray or a
+// subclass) whose descriptor is, or is equivalent to, the built-in
+// descriptor of `type_number`.
+void require_array_of(const numpy::Api& np, PyObject* arr, int type_number);
+
+}  // namespace tfs::args

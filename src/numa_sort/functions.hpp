@@ -1,0 +1,62 @@
+#pragma once
+// Bodies of the module's Python functions (run through call_wrapper.hpp) and
+// the per-element-type constants of the sort functions.
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace tfs::functions {
+
+// detect_topology(): None on a machine with at most one NUMA node, else
+// (node_count, [logical processors of each node]).
+PyObject* detect_topology();
+
+// numa_sort_<type>(arr): sorts a one-dimensional, writeable, contiguous array
+// of element type T in place and returns None.
+template <typename T>
+PyObject* numa_sort(PyObject* args, PyObject* kwargs);
+
+// Name and stored docstring (text signature only) of numa_sort<T>.
+template <typename T>
+struct SortFunction;
+
+template <>
+struct SortFunction<std::int64_t> {
+    static constexpr const char* name = "numa_sort_i64";
+    static constexpr const char* doc = "numa_sort_i64(arr)\n--\n\n";
+};
+template <>
+struct SortFunction<std::uint64_t> {
+    static constexpr const char* name = "numa_sort_u64";
+    static constexpr const char* doc = "numa_sort_u64(arr)\n--\n\n";
+};
+template <>
+struct SortFunction<std::int32_t> {
+    static constexpr const char* name = "numa_sort_i32";
+    static constexpr const char* doc = "numa_sort_i32(arr)\n--\n\n";
+};
+template <>
+struct SortFunction<std::uint32_t> {
+    static constexpr const char* name = "numa_sort_u32";
+    static constexpr const char* doc = "numa_sort_u32(arr)\n--\n\n";
+};
+template <>
+struct SortFunction<double> {
+    static constexpr const char* name = "numa_sort_f64";
+    static constexpr const char* doc = "numa_sort_f64(arr)\n--\n\n";
+};
+template <>
+struct SortFunction<float> {
+    static constexpr const char* name = "numa_sort_f32";
+    static constexpr const char* doc = "numa_sort_f32(arr)\n--\n\n";
+};
+
+extern template PyObject* numa_sort<std::int64_t>(PyObject*, PyObject*);
+extern template PyObject* numa_sort<std::uint64_t>(PyObject*, PyObject*);
+extern template PyObject* numa_sort<std::int32_t>(PyObject*, PyObject*);
+extern template PyObject* numa_sort<std::uint32_t>(PyObject*, PyObject*);
+extern template PyObject* numa_sort<double>(PyObject*, PyObject*);
+extern template PyObject* numa_sort<float>(PyObject*, PyObject*);
+
+}  // namespace tfs::functions
