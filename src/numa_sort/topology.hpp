@@ -16,4 +16,10 @@ struct Topology {
 // with at most one node.
 std::optional<Topology> query_topology();
 
+// The arithmetic of the query over what the operating system reported: the
+// node count is highest_node + 1 in 32-bit unsigned arithmetic (so a highest
+// node of 0xFFFFFFFF wraps to 0), and a count of at most 1 is no topology.
+// Otherwise every node gets processors / node_count processors, rounded down.
+std::optional<Topology> topology_from(std::uint32_t highest_node, std::uint32_t processors);
+
 }  // namespace tfs

@@ -1,0 +1,80 @@
+#pragma once
+// Linux sources of the topology query: the highest online NUMA node number
+// from sysfs and the online logical processor count from sysconf. Kept apart
+// from the arithmetic in topology.cpp so that the parser is testable alone.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tfs::topology_linux {
+
+// The kernel's list of online nodes, e.g. "0", "0-1" or "0,2-3".
+inline constexpr const char* kOnlineNodesPath = "/sys/devices/system/node/online";
+
+// The list is a handful of ranges; a machine would need thousands of nodes to
+// fill this buffer, and a longer file reads as unparsable.
+inline constexpr std::size_t kOnlineListCapacity = 4096;
+
+// Parses a node list ("N" or "N-M" entries separated by commas, optionally
+// followed by one newline) and returns its last number, which the kernel
+// writes in ascending order and so is the highest node number. Returns 0 for
+// an empty, malformed or out-of-range list: an unreadable topology counts as
+// a single node.
+constexpr std::uint32_t parse_highest_node(std::string_view list) {
+    if (!list.empty() && list.back() == '\n') list.remove_suffix(1);
+    if (list.empty()) return 0;
+
+    std::uint64_t last = 0;
+    bool in_number = false;  // a digit has been read since the last separator
+    bool after_dash = false; // the current entry already holds a '-'
+    for (const char c : list) {
+        if (c >= '0' && c <= '9') {
+            last = (in_number ? last * 10 : 0) + static_cast<std::uint64_t>(c - '0');
+            if (last > UINT32_MAX) return 0;
+            in_number = true;
+        } else if ((c == '-' && !after_dash) || c == ',') {
+            if (!in_number) return 0;
+            after_dash = c == '-';
+            in_number = false;
+        } else {
+            return 0;
+        }
+    }
+    return in_number ? static_cast<std::uint32_t>(last) : 0;
+}
+
+// Highest online NUMA node number; 0 when the list is missing, unreadable or
+// unparsable (kernels without NUMA support have no such file).
+inline std::uint32_t read_highest_node() {
+    const int fd = ::open(kOnlineNodesPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char buffer[kOnlineListCapacity];
+    std::size_t filled = 0;
+    while (filled < sizeof buffer) {
+        const ssize_t got = ::read(fd, buffer + filled, sizeof buffer - filled);
+        if (got < 0) {
+            ::close(fd);
+            return 0;
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    if (filled == sizeof buffer) return 0;
+    return parse_highest_node(std::string_view(buffer, filled));
+}
+
+// Online logical processors, clipped to the 32-bit count the arithmetic of
+// the query works in; 0 when the system does not say.
+inline std::uint32_t read_processor_count() {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    if (online <= 0) return 0;
+    return online > static_cast<long>(UINT32_MAX) ? UINT32_MAX : static_cast<std::uint32_t>(online);
+}
+
+}  // namespace tfs::topology_linux
