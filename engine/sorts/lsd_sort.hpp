@@ -1,0 +1,51 @@
+#pragma once
+// Least-significant-digit radix sort of a whole slice between the slice and
+// one scratch buffer, skipping every level whose digit is the same in all keys.
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/sorts/utils.hpp"
+#include "engine/traits/radixable.hpp"
+
+namespace tfs {
+
+// Sorts `slice` ascending by key, stably, over the bottom-up digits of levels
+// p.max_level - 1 down to p.level. Bits above the top digit must be equal in
+// all keys. p.radix >= 8 so that full_histograms covers every level; p.offset
+// is not used. Memory: one buffer of n elements, the histograms and one heads
+// array, all allocated before the first element moves.
+template <typename T>
+void lsd_sort(std::span<T> slice, const RadixParams& p) {
+    const std::size_t n = slice.size();
+    if (n < 2 || p.max_level == 0) return;
+    auto buffer = make_scratch<T>(n);
+    const HistogramSet hists = full_histograms<T>(std::span<const T>(slice), p);
+    std::vector<std::uint64_t> heads(p.bucket_count);
+    const std::span<T> scratch(buffer.get(), n);
+    bool in_buffer = false;
+    for (std::uint64_t level = p.max_level; level-- > p.level;) {
+        const std::span<const std::uint64_t> hist = hists.level(level);
+        if (!has_two_buckets(hist)) continue;
+        RadixParams at = p;
+        at.level = level;
+        const MaskShift<T> ms = lsd_mask_and_shift<T>(at);
+        bucket_heads(hist, heads);
+        if (in_buffer) {
+            scatter_by_digit<T>(scratch, slice, heads, ms.mask, ms.shift);
+        } else {
+            scatter_by_digit<T>(slice, scratch, heads, ms.mask, ms.shift);
+        }
+        in_buffer = !in_buffer;
+    }
+    if (in_buffer) std::copy(scratch.begin(), scratch.end(), slice.begin());
+}
+
+extern template void lsd_sort<std::uint32_t>(std::span<std::uint32_t>, const RadixParams&);
+extern template void lsd_sort<std::int32_t>(std::span<std::int32_t>, const RadixParams&);
+extern template void lsd_sort<std::uint64_t>(std::span<std::uint64_t>, const RadixParams&);
+extern template void lsd_sort<std::int64_t>(std::span<std::int64_t>, const RadixParams&);
+
+}  // namespace tfs

@@ -1,0 +1,369 @@
+#pragma once
+// Digit arithmetic and the counting and moving primitives shared by the radix
+// algorithms: scratch buffers, the largest key, digit layouts, positioned
+// digit masks for the top-down and bottom-up placements, histograms, prefix
+// sums and the stable scatter by digit.
+//
+// Digits: level 0 is the most significant digit of `radix` bits. Top-down
+// placement starts the digits right below the `offset` high bits (the last
+// digit is clipped to the bits that remain); bottom-up placement starts the
+// least significant digit at bit 0. The digit of a key for a positioned mask
+// M and shift S is (key & M) >> S.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/failure.hpp"
+#include "engine/traits/radixable.hpp"
+
+namespace tfs {
+
+// Partial histograms count the top digits of at most this many passes; the
+// pass chooser never asks for more below 2^43 elements.
+inline constexpr std::uint64_t kMaxPartialPasses = 5;
+
+// A scratch buffer of n elements, default-initialised (no zeroing pass).
+// Throws std::bad_alloc when memory is exhausted.
+template <typename T>
+std::unique_ptr<T[]> make_scratch(std::size_t n) {
+    return std::unique_ptr<T[]>(new T[n]);
+}
+
+// 0 for 0, else the position of the highest set bit plus 1.
+template <typename K>
+std::uint64_t bit_length(K key) {
+    static_assert(std::unsigned_integral<K>);
+    return static_cast<std::uint64_t>(std::bit_width(key));
+}
+
+// 2^radix - 1 in the key type; all ones when radix covers the whole key.
+template <typename T>
+constexpr key_t<T> digit_mask(std::uint64_t radix) noexcept {
+    using K = key_t<T>;
+    return radix >= Radixable<T>::bits ? K(~K(0)) : K((K(1) << radix) - 1);
+}
+
+// The largest key of a non-empty slice. One sweep: the first key seeds two
+// accumulators of one 128-bit vector each (4 x 32-bit or 2 x 64-bit lanes),
+// so a step covers 8 32-bit or 4 64-bit keys; the compiler turns the lane
+// loops into vector max operations. The rest is compared one by one.
+template <typename T>
+key_t<T> max_key(std::span<const T> slice) {
+    using K = key_t<T>;
+    constexpr std::size_t kLanes = 16 / sizeof(K);
+    constexpr std::size_t kStep = 2 * kLanes;
+    const T* data = slice.data();
+    const std::size_t n = slice.size();
+    const K first = radix_key(data[0]);
+    K acc0[kLanes];
+    K acc1[kLanes];
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        acc0[j] = first;
+        acc1[j] = first;
+    }
+    std::size_t i = 1;
+    for (; i + kStep <= n; i += kStep) {
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const K a = radix_key(data[i + j]);
+            const K b = radix_key(data[i + kLanes + j]);
+            acc0[j] = acc0[j] < a ? a : acc0[j];
+            acc1[j] = acc1[j] < b ? b : acc1[j];
+        }
+    }
+    K best = first;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        best = std::max(best, std::max(acc0[j], acc1[j]));
+    }
+    for (; i < n; ++i) {
+        best = std::max(best, radix_key(data[i]));
+    }
+    return best;
+}
+
+struct DigitLayout {
+    std::uint64_t offset;
+    std::uint64_t max_level;
+};
+
+// Digits start at the highest set bit of `largest`: offset = bits - b and
+// max_level = ceil(b / radix) for b = bit_length(largest). radix >= 1.
+template <typename T>
+DigitLayout digit_layout(key_t<T> largest, std::uint64_t radix) {
+    check(radix != 0, "attempt to divide by zero");
+    const std::uint64_t b = bit_length(largest);
+    return {Radixable<T>::bits - b, (b + radix - 1) / radix};
+}
+
+// Digits start at a multiple of `radix` counted from the top of the
+// significant bits: the offset is cut back so that whole digits cover the
+// bit length of `largest` (0 when they would not fit in the key).
+template <typename T>
+DigitLayout aligned_digit_layout(key_t<T> largest, std::uint64_t radix) {
+    check(radix != 0, "attempt to divide by zero");
+    constexpr std::uint64_t bits = Radixable<T>::bits;
+    const std::uint64_t b = bit_length(largest);
+    std::uint64_t offset;
+    if (b % radix == 0) {
+        offset = bits - b;
+    } else {
+        const std::uint64_t covered = (b / radix + 1) * radix;
+        offset = covered > bits ? 0 : bits - covered;
+    }
+    return {offset, (bits - offset + radix - 1) / radix};
+}
+
+template <typename T>
+struct MaskShift {
+    key_t<T> mask;
+    unsigned shift;
+};
+
+// Top-down placement of digit p.level: it ends at bit offset + (level + 1) *
+// radix counted from the top. A digit reaching past the key's low end is
+// clipped to the bits that remain (mask 0 when none remain).
+template <typename T>
+MaskShift<T> msd_mask_and_shift(const RadixParams& p) {
+    using K = key_t<T>;
+    constexpr std::uint64_t bits = Radixable<T>::bits;
+    const std::uint64_t end = p.offset + (p.level + 1) * p.radix;
+    if (end <= bits) {
+        const unsigned shift = static_cast<unsigned>(bits - end);
+        return {K(digit_mask<T>(p.radix) << shift), shift};
+    }
+    const std::uint64_t clipped = end - bits;
+    const K mask = clipped >= p.radix ? K(0) : K(digit_mask<T>(p.radix) >> clipped);
+    return {mask, 0};
+}
+
+// Bottom-up placement of digit p.level: it starts at bit (max_level - 1 -
+// level) * radix, so the least significant level starts at bit 0 and the top
+// digit may extend past the key width. Requires level < max_level.
+template <typename T>
+MaskShift<T> lsd_mask_and_shift(const RadixParams& p) {
+    using K = key_t<T>;
+    check(p.level < p.max_level, "assertion failed: p.level < p.max_level");
+    const std::uint64_t shift = (p.max_level - 1 - p.level) * p.radix;
+    if (shift >= Radixable<T>::bits) return {K(0), 0};
+    return {K(digit_mask<T>(p.radix) << shift), static_cast<unsigned>(shift)};
+}
+
+// The union of the top-down masks of levels 0 .. passes - 1 of `p`: the bits
+// that that many top-down passes sort.
+template <typename T>
+key_t<T> msd_prefix_mask(const RadixParams& p, std::uint64_t passes) {
+    key_t<T> prefix = 0;
+    for (std::uint64_t level = 0; level < passes; ++level) {
+        RadixParams at = p;
+        at.level = level;
+        prefix |= msd_mask_and_shift<T>(at).mask;
+    }
+    return prefix;
+}
+
+namespace detail {
+
+// Every digit of a positioned mask must index a histogram of bucket_count
+// counters; checked once per call instead of per element.
+template <typename T>
+void check_digit_range(key_t<T> mask, unsigned shift, std::uint64_t bucket_count) {
+    check(static_cast<std::uint64_t>(mask >> shift) < bucket_count,
+          "digit exceeds the bucket count");
+}
+
+}  // namespace detail
+
+// One histogram of the digit (key & mask) >> shift over the slice: bucket_count
+// zeroed 64-bit counters, four elements counted per step.
+template <typename T>
+std::vector<std::uint64_t> digit_histogram(std::span<const T> slice, std::uint64_t bucket_count,
+                                           key_t<T> mask, unsigned shift) {
+    detail::check_digit_range<T>(mask, shift, bucket_count);
+    std::vector<std::uint64_t> hist(bucket_count);
+    std::uint64_t* h = hist.data();
+    const T* data = slice.data();
+    const std::size_t n = slice.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++h[(radix_key(data[i]) & mask) >> shift];
+        ++h[(radix_key(data[i + 1]) & mask) >> shift];
+        ++h[(radix_key(data[i + 2]) & mask) >> shift];
+        ++h[(radix_key(data[i + 3]) & mask) >> shift];
+    }
+    for (; i < n; ++i) ++h[(radix_key(data[i]) & mask) >> shift];
+    return hist;
+}
+
+// A set of histograms, one per level, each of bucket_count counters, stored
+// back to back.
+struct HistogramSet {
+    std::uint64_t bucket_count = 0;
+    std::uint64_t levels = 0;
+    std::vector<std::uint64_t> counts;
+
+    std::span<const std::uint64_t> level(std::uint64_t l) const {
+        return std::span<const std::uint64_t>(counts).subspan(l * bucket_count, bucket_count);
+    }
+};
+
+// Histograms of all p.max_level bottom-up digits (level L shifted by
+// (max_level - 1 - L) * radix), counted in one sweep of the slice.
+// Requires 1 <= max_level <= bits / 8, which radix >= 8 guarantees.
+template <typename T>
+HistogramSet full_histograms(std::span<const T> slice, const RadixParams& p) {
+    using K = key_t<T>;
+    const K m = digit_mask<T>(p.radix);
+    detail::check_digit_range<T>(m, 0, p.bucket_count);
+    HistogramSet set{p.bucket_count, p.max_level, std::vector<std::uint64_t>(p.max_level * p.bucket_count)};
+    if (p.max_level == 0) return set;
+    // The least significant level is the last histogram; each shift by radix
+    // moves one level up.
+    std::uint64_t* const last = set.counts.data() + (p.max_level - 1) * p.bucket_count;
+    const std::uint64_t levels = p.max_level;
+    const std::uint64_t stride = p.bucket_count;
+    const unsigned radix = static_cast<unsigned>(p.radix);
+    const T* data = slice.data();
+    const std::size_t n = slice.size();
+    auto count = [&](K k) {
+        std::uint64_t* h = last;
+        for (std::uint64_t l = 0; l < levels; ++l) {
+            ++h[k & m];
+            k >>= radix;
+            h -= stride;
+        }
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        count(radix_key(data[i]));
+        count(radix_key(data[i + 1]));
+        count(radix_key(data[i + 2]));
+        count(radix_key(data[i + 3]));
+    }
+    for (; i < n; ++i) count(radix_key(data[i]));
+    return set;
+}
+
+// Histograms of the top-down digits of levels 0 .. passes - 1 of `p`, in one
+// sweep. These are exactly the digits that top-down passes of `p` distribute
+// on, also when the last of them is clipped at the low end of the key.
+template <typename T>
+HistogramSet partial_histograms(std::span<const T> slice, const RadixParams& p, std::uint64_t passes) {
+    using K = key_t<T>;
+    if (passes > kMaxPartialPasses) fail("[Partial histogram] Array size can't be that huge !");
+    K masks[kMaxPartialPasses];
+    unsigned shifts[kMaxPartialPasses];
+    for (std::uint64_t l = 0; l < passes; ++l) {
+        RadixParams at = p;
+        at.level = l;
+        const MaskShift<T> ms = msd_mask_and_shift<T>(at);
+        detail::check_digit_range<T>(ms.mask, ms.shift, p.bucket_count);
+        masks[l] = ms.mask;
+        shifts[l] = ms.shift;
+    }
+    HistogramSet set{p.bucket_count, passes, std::vector<std::uint64_t>(passes * p.bucket_count)};
+    std::uint64_t* const h = set.counts.data();
+    const std::uint64_t stride = p.bucket_count;
+    const T* data = slice.data();
+    const std::size_t n = slice.size();
+    auto count = [&](K k) {
+        for (std::uint64_t l = 0; l < passes; ++l) ++h[l * stride + ((k & masks[l]) >> shifts[l])];
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        count(radix_key(data[i]));
+        count(radix_key(data[i + 1]));
+        count(radix_key(data[i + 2]));
+        count(radix_key(data[i + 3]));
+    }
+    for (; i < n; ++i) count(radix_key(data[i]));
+    return set;
+}
+
+// Bucket bounds of a histogram H of B buckets: sums (B + 1 entries, sums[0] =
+// 0, the last the total), heads = sums[0 .. B - 1] (first index of each
+// bucket) and tails = sums[1 .. B] (end of each bucket), each its own array.
+struct PrefixSums {
+    std::vector<std::uint64_t> sums;
+    std::vector<std::uint64_t> heads;
+    std::vector<std::uint64_t> tails;
+};
+
+template <typename Hist>
+PrefixSums prefix_sums(const Hist& histogram) {
+    const std::span<const std::uint64_t> hist(histogram);
+    const std::size_t b = hist.size();
+    PrefixSums out;
+    out.sums.resize(b + 1);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < b; ++i) {
+        out.sums[i] = total;
+        total += hist[i];
+    }
+    out.sums[b] = total;
+    out.heads.assign(out.sums.begin(), out.sums.end() - 1);
+    out.tails.assign(out.sums.begin() + 1, out.sums.end());
+    return out;
+}
+
+// Writes the first destination index of each bucket of `hist` into `heads`
+// (same length): the heads of prefix_sums without allocating.
+inline void bucket_heads(std::span<const std::uint64_t> hist, std::span<std::uint64_t> heads) {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < hist.size(); ++i) {
+        heads[i] = total;
+        total += hist[i];
+    }
+}
+
+// Whether at least two buckets of `hist` are non-empty. A level whose digit is
+// the same in every key cannot change the order, so its pass is skipped.
+inline bool has_two_buckets(std::span<const std::uint64_t> hist) {
+    int non_empty = 0;
+    for (std::uint64_t c : hist) {
+        non_empty += c != 0;
+        if (non_empty >= 2) return true;
+    }
+    return false;
+}
+
+// Stable distribution of `src` into `dst` (same length) by the digit (key &
+// mask) >> shift. heads[d] is the next destination of digit d and is advanced;
+// it must hold the bucket starts of the digit's histogram over `src`. Four
+// elements per step: the four digits first, then the four destinations taken
+// in element order, then the four stores.
+template <typename T>
+void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
+                      key_t<T> mask, unsigned shift) {
+    check(src.size() == dst.size(), "scatter destination differs in length from its source");
+    detail::check_digit_range<T>(mask, shift, heads.size());
+    const T* s = src.data();
+    T* d = dst.data();
+    std::uint64_t* h = heads.data();
+    const std::size_t n = src.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const T e0 = s[i], e1 = s[i + 1], e2 = s[i + 2], e3 = s[i + 3];
+        const auto d0 = (radix_key(e0) & mask) >> shift;
+        const auto d1 = (radix_key(e1) & mask) >> shift;
+        const auto d2 = (radix_key(e2) & mask) >> shift;
+        const auto d3 = (radix_key(e3) & mask) >> shift;
+        const std::uint64_t t0 = h[d0]++;
+        const std::uint64_t t1 = h[d1]++;
+        const std::uint64_t t2 = h[d2]++;
+        const std::uint64_t t3 = h[d3]++;
+        d[t0] = e0;
+        d[t1] = e1;
+        d[t2] = e2;
+        d[t3] = e3;
+    }
+    for (; i < n; ++i) {
+        const T e = s[i];
+        d[h[(radix_key(e) & mask) >> shift]++] = e;
+    }
+}
+
+}  // namespace tfs
