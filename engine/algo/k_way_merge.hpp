@@ -1,0 +1,101 @@
+#pragma once
+// Pairwise bottom-up merge of the sorted blocks that the presorted-run
+// pre-pass leaves behind. One scratch buffer serves every merge; each merge
+// copies only the shorter of its two blocks.
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/failure.hpp"
+
+namespace tfs {
+
+// Merges the sorted blocks [start, mid) and [mid, end) of `slice` in place,
+// stably. `buffer` holds `capacity` elements of scratch, at least the length
+// of the shorter block. Blocks already in order cost one comparison and no copy.
+template <typename T>
+void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity,
+                           std::uint64_t start, std::uint64_t mid, std::uint64_t end) {
+    check(start <= mid && mid <= end && end <= slice.size(), "[K-way merge] Block outside the slice.");
+    const std::uint64_t left_len = mid - start;
+    const std::uint64_t right_len = end - mid;
+    if (left_len == 0 || right_len == 0) return;
+    T* const a = slice.data();
+    if (!(a[mid] < a[mid - 1])) return;
+    check(std::min(left_len, right_len) <= capacity, "[K-way merge] Buffer too small.");
+
+    if (left_len > right_len) {
+        // Back merge: the right block waits in the buffer; on ties the right
+        // element goes last, which keeps the merge stable.
+        std::copy(a + mid, a + end, buffer);
+        T* left = a + mid;       // one past the next left element
+        T* buf = buffer + right_len;  // one past the next buffered element
+        T* out = a + end;        // one past the next write
+        while (left != a + start) {
+            if (!(buf[-1] < left[-1])) {
+                *--out = *--buf;
+                if (buf == buffer) return;  // the rest of the left block is in place
+            } else {
+                *--out = *--left;
+            }
+        }
+        std::copy(buffer, buf, a + start);
+    } else {
+        // Front merge: the left block waits in the buffer; on ties the left
+        // element goes first.
+        std::copy(a + start, a + mid, buffer);
+        T* buf = buffer;
+        T* const buf_end = buffer + left_len;
+        T* right = a + mid;
+        T* const right_end = a + end;
+        T* out = a + start;
+        while (right != right_end) {
+            if (!(*right < *buf)) {
+                *out++ = *buf++;
+                if (buf == buf_end) return;  // the rest of the right block is in place
+            } else {
+                *out++ = *right++;
+            }
+        }
+        std::copy(buf, buf_end, out);
+    }
+}
+
+// Merges the blocks of `slice` that `boundaries` lists (0 first, n last,
+// strictly increasing, each block sorted) into one sorted slice. With three
+// or more blocks the blocks are merged pairwise from the left, level by level,
+// and `boundaries` ends as [0, n]; with one or two blocks it is left unchanged.
+template <typename T>
+void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries) {
+    std::uint64_t k = boundaries.size();
+    if (k < 3) return;
+    if (k == 3) {
+        const std::uint64_t start = boundaries[0], mid = boundaries[1], end = boundaries[2];
+        const std::uint64_t shorter = std::min(mid - start, end - mid);
+        const std::unique_ptr<T[]> buffer(new T[shorter]);
+        merge_adjacent_blocks(slice, buffer.get(), shorter, start, mid, end);
+        return;
+    }
+
+    // Two adjacent blocks never hold more than n elements, so the shorter one
+    // fits in n/2; the +2 keeps the size positive for tiny slices.
+    const std::uint64_t capacity = slice.size() / 2 + 2;
+    const std::unique_ptr<T[]> buffer(new T[capacity]);
+    while (k >= 3) {
+        for (std::uint64_t i = 0; 2 * i + 2 < k; ++i)
+            merge_adjacent_blocks(slice, buffer.get(), capacity, boundaries[2 * i], boundaries[2 * i + 1],
+                                  boundaries[2 * i + 2]);
+        // Drop the odd entries: each merged pair becomes one block. With an
+        // odd block count the last entry sits at an even position and stays.
+        std::uint64_t kept = 0;
+        for (std::uint64_t i = 0; i < k; i += 2) boundaries[kept++] = boundaries[i];
+        if (k % 2 == 0) boundaries[kept++] = boundaries[k - 1];
+        boundaries.resize(kept);
+        k = kept;
+    }
+}
+
+}  // namespace tfs
