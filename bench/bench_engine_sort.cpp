@@ -2,18 +2,20 @@
 // key types. One line per (algorithm, type, distribution, n); the ns_per_elem
 // counter is the time per element. Uniform inputs at 1e5, 1e6 and 1e7 (and
 // 1e8 with TFS_BENCH_HUGE=1), plus sorted, reversed, two sorted halves and
-// 256 distinct values at 1e7.
+// 256 distinct values at 1e7, and for u64 the keys of normal float64 values.
 //
 //   bench_engine_sort --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "catalogue.hpp"
@@ -35,6 +37,21 @@ std::vector<T> distinct_256(std::size_t n, std::uint64_t seed) {
     return out;
 }
 
+// Keys of float64 values drawn from a normal distribution times 1e6, in the
+// key order of the float sort (sign bit set for positives, negatives
+// complemented): the keys the engine sorts for such a float64 array.
+std::vector<std::uint64_t> normal_f64_keys(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal;
+    std::vector<std::uint64_t> out(n);
+    for (auto& v : out) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(normal(rng) * 1e6);
+        const std::uint64_t flip = (bits >> 63) != 0 ? ~std::uint64_t(0) : std::uint64_t(1) << 63;
+        v = bits ^ flip;
+    }
+    return out;
+}
+
 // The input of the benchmark that runs now. Benchmarks run one after the
 // other and each calls its function several times; only the latest input is
 // kept, so memory stays at one input per type.
@@ -46,6 +63,13 @@ const std::vector<T>& make_input(const std::string& distribution, std::size_t n)
     if (key != cached_key) {
         cached.clear();
         cached.shrink_to_fit();
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+            if (distribution == "normal_f64") {
+                cached = normal_f64_keys(n, kSeed);
+                cached_key = key;
+                return cached;
+            }
+        }
         cached = distribution == "distinct_256" ? distinct_256<T>(n, kSeed)
                                                 : tfs::testing::catalogue_case<T>(distribution).make(n, kSeed);
         cached_key = key;
@@ -84,6 +108,7 @@ void register_type(const std::string& type_name, bool huge) {
     };
     std::vector<Input> inputs{{"uniform", 100000}, {"uniform", 1000000}, {"uniform", kDistributionLength}};
     if (huge) inputs.push_back({"uniform", 100000000});
+    if (std::is_same_v<T, std::uint64_t>) inputs.push_back({"normal_f64", kDistributionLength});
     for (const char* d : {"sorted", "reversed", "two_sorted_halves", "distinct_256"})
         inputs.push_back({d, kDistributionLength});
 

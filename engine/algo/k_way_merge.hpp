@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/failure.hpp"
+#include "engine/sorts/utils.hpp"
 
 namespace tfs {
 
@@ -34,14 +35,17 @@ void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity
         T* left = a + mid;       // one past the next left element
         T* buf = buffer + right_len;  // one past the next buffered element
         T* out = a + end;        // one past the next write
-        while (left != a + start) {
-            if (!(buf[-1] < left[-1])) {
-                *--out = *--buf;
-                if (buf == buffer) return;  // the rest of the left block is in place
-            } else {
-                *--out = *--left;
-            }
+        // Branch-free step: the larger of the two candidates is selected and
+        // only its pointer moves, so random data costs no mispredictions.
+        while (left != a + start && buf != buffer) {
+            const T l = left[-1];
+            const T r = buf[-1];
+            const bool take_left = r < l;
+            *--out = take_left ? l : r;
+            left -= take_left;
+            buf -= !take_left;
         }
+        // An exhausted buffer leaves the rest of the left block in place.
         std::copy(buffer, buf, a + start);
     } else {
         // Front merge: the left block waits in the buffer; on ties the left
@@ -52,14 +56,15 @@ void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity
         T* right = a + mid;
         T* const right_end = a + end;
         T* out = a + start;
-        while (right != right_end) {
-            if (!(*right < *buf)) {
-                *out++ = *buf++;
-                if (buf == buf_end) return;  // the rest of the right block is in place
-            } else {
-                *out++ = *right++;
-            }
+        while (buf != buf_end && right != right_end) {
+            const T l = *buf;
+            const T r = *right;
+            const bool take_right = r < l;
+            *out++ = take_right ? r : l;
+            right += take_right;
+            buf += !take_right;
         }
+        // An exhausted buffer leaves the rest of the right block in place.
         std::copy(buf, buf_end, out);
     }
 }
@@ -75,7 +80,7 @@ void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries) {
     if (k == 3) {
         const std::uint64_t start = boundaries[0], mid = boundaries[1], end = boundaries[2];
         const std::uint64_t shorter = std::min(mid - start, end - mid);
-        const std::unique_ptr<T[]> buffer(new T[shorter]);
+        const std::unique_ptr<T[]> buffer = make_scratch<T>(shorter);
         merge_adjacent_blocks(slice, buffer.get(), shorter, start, mid, end);
         return;
     }
@@ -83,7 +88,7 @@ void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries) {
     // Two adjacent blocks never hold more than n elements, so the shorter one
     // fits in n/2; the +2 keeps the size positive for tiny slices.
     const std::uint64_t capacity = slice.size() / 2 + 2;
-    const std::unique_ptr<T[]> buffer(new T[capacity]);
+    const std::unique_ptr<T[]> buffer = make_scratch<T>(capacity);
     while (k >= 3) {
         for (std::uint64_t i = 0; 2 * i + 2 < k; ++i)
             merge_adjacent_blocks(slice, buffer.get(), capacity, boundaries[2 * i], boundaries[2 * i + 1],

@@ -16,7 +16,13 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "engine/failure.hpp"
 #include "engine/traits/radixable.hpp"
@@ -27,11 +33,40 @@ namespace tfs {
 // pass chooser never asks for more below 2^43 elements.
 inline constexpr std::uint64_t kMaxPartialPasses = 5;
 
-// A scratch buffer of n elements, default-initialised (no zeroing pass).
+// Scratch buffers of at least this many bytes are offered transparent huge
+// pages: their first touch then faults in 2 MiB at a time, and the scatter
+// passes over them miss the TLB far less.
+inline constexpr std::size_t kScratchHugePageMinBytes = std::size_t(8) << 20;
+// Granularity of the advice: the base page size of x86-64.
+inline constexpr std::size_t kScratchPageBytes = 4096;
+static_assert(kScratchHugePageMinBytes % kScratchPageBytes == 0);
+
+namespace detail {
+
+// Asks the kernel to back the whole pages inside [p, p + bytes) with huge
+// pages where it can. Advice only: a refusal changes nothing.
+inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__)
+    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + kScratchPageBytes - 1) & ~(kScratchPageBytes - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(kScratchPageBytes - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+}  // namespace detail
+
+// A scratch buffer of n elements, default-initialised (no zeroing pass);
+// large ones are advised to use huge pages before anything touches them.
 // Throws std::bad_alloc when memory is exhausted.
 template <typename T>
 std::unique_ptr<T[]> make_scratch(std::size_t n) {
-    return std::unique_ptr<T[]>(new T[n]);
+    std::unique_ptr<T[]> buffer(new T[n]);
+    if (n * sizeof(T) >= kScratchHugePageMinBytes) detail::advise_huge_pages(buffer.get(), n * sizeof(T));
+    return buffer;
 }
 
 // 0 for 0, else the position of the highest set bit plus 1.
@@ -210,22 +245,29 @@ struct HistogramSet {
     }
 };
 
-// Histograms of all p.max_level bottom-up digits (level L shifted by
-// (max_level - 1 - L) * radix), counted in one sweep of the slice.
-// Requires 1 <= max_level <= bits / 8, which radix >= 8 guarantees.
-template <typename T>
-HistogramSet full_histograms(std::span<const T> slice, const RadixParams& p) {
+namespace detail {
+
+// Calls body(std::integral_constant<std::uint64_t, L>) for the runtime count
+// `levels` in 1 .. kMax, so that sweeps over a fixed number of levels are
+// unrolled with every mask and shift in a register.
+template <std::uint64_t kMax, typename Body>
+void with_level_count(std::uint64_t levels, Body&& body) {
+    static_assert(kMax >= 1);
+    if (levels == kMax) {
+        body(std::integral_constant<std::uint64_t, kMax>{});
+    } else if constexpr (kMax > 1) {
+        with_level_count<kMax - 1>(levels, std::forward<Body>(body));
+    }
+}
+
+// Counts the bottom-up digits of kLevels levels (of `levels` when kLevels is
+// 0) of every key of the slice; `last` is the least significant level's
+// histogram, the level above lies `stride` counters before it.
+template <typename T, std::uint64_t kLevels>
+void count_full_levels(std::span<const T> slice, std::uint64_t* last, std::uint64_t stride, key_t<T> m,
+                       unsigned radix, std::uint64_t levels) {
+    if constexpr (kLevels != 0) levels = kLevels;
     using K = key_t<T>;
-    const K m = digit_mask<T>(p.radix);
-    detail::check_digit_range<T>(m, 0, p.bucket_count);
-    HistogramSet set{p.bucket_count, p.max_level, std::vector<std::uint64_t>(p.max_level * p.bucket_count)};
-    if (p.max_level == 0) return set;
-    // The least significant level is the last histogram; each shift by radix
-    // moves one level up.
-    std::uint64_t* const last = set.counts.data() + (p.max_level - 1) * p.bucket_count;
-    const std::uint64_t levels = p.max_level;
-    const std::uint64_t stride = p.bucket_count;
-    const unsigned radix = static_cast<unsigned>(p.radix);
     const T* data = slice.data();
     const std::size_t n = slice.size();
     auto count = [&](K k) {
@@ -244,6 +286,59 @@ HistogramSet full_histograms(std::span<const T> slice, const RadixParams& p) {
         count(radix_key(data[i + 3]));
     }
     for (; i < n; ++i) count(radix_key(data[i]));
+}
+
+// Counts the top-down digits (masks[l], shifts[l]) of kPasses levels of every
+// key of the slice into histograms `stride` counters apart.
+template <typename T, std::uint64_t kPasses>
+void count_partial_levels(std::span<const T> slice, std::uint64_t* h, std::uint64_t stride, const key_t<T>* masks,
+                          const unsigned* shifts) {
+    using K = key_t<T>;
+    K m[kPasses];
+    unsigned sh[kPasses];
+    for (std::uint64_t l = 0; l < kPasses; ++l) {
+        m[l] = masks[l];
+        sh[l] = shifts[l];
+    }
+    const T* data = slice.data();
+    const std::size_t n = slice.size();
+    auto count = [&](K k) {
+        for (std::uint64_t l = 0; l < kPasses; ++l) ++h[l * stride + ((k & m[l]) >> sh[l])];
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        count(radix_key(data[i]));
+        count(radix_key(data[i + 1]));
+        count(radix_key(data[i + 2]));
+        count(radix_key(data[i + 3]));
+    }
+    for (; i < n; ++i) count(radix_key(data[i]));
+}
+
+}  // namespace detail
+
+// Histograms of all p.max_level bottom-up digits (level L shifted by
+// (max_level - 1 - L) * radix), counted in one sweep of the slice.
+// Requires 1 <= max_level <= bits / 8, which radix >= 8 guarantees.
+template <typename T>
+HistogramSet full_histograms(std::span<const T> slice, const RadixParams& p) {
+    using K = key_t<T>;
+    const K m = digit_mask<T>(p.radix);
+    detail::check_digit_range<T>(m, 0, p.bucket_count);
+    HistogramSet set{p.bucket_count, p.max_level, std::vector<std::uint64_t>(p.max_level * p.bucket_count)};
+    if (p.max_level == 0) return set;
+    // The least significant level is the last histogram; each shift by radix
+    // moves one level up.
+    std::uint64_t* const last = set.counts.data() + (p.max_level - 1) * p.bucket_count;
+    const unsigned radix = static_cast<unsigned>(p.radix);
+    constexpr std::uint64_t kMaxUnrolled = Radixable<T>::bits / 8;
+    if (p.max_level > kMaxUnrolled) {
+        detail::count_full_levels<T, 0>(slice, last, p.bucket_count, m, radix, p.max_level);
+        return set;
+    }
+    detail::with_level_count<kMaxUnrolled>(p.max_level, [&](auto levels) {
+        detail::count_full_levels<T, decltype(levels)::value>(slice, last, p.bucket_count, m, radix, 0);
+    });
     return set;
 }
 
@@ -265,21 +360,11 @@ HistogramSet partial_histograms(std::span<const T> slice, const RadixParams& p, 
         shifts[l] = ms.shift;
     }
     HistogramSet set{p.bucket_count, passes, std::vector<std::uint64_t>(passes * p.bucket_count)};
-    std::uint64_t* const h = set.counts.data();
-    const std::uint64_t stride = p.bucket_count;
-    const T* data = slice.data();
-    const std::size_t n = slice.size();
-    auto count = [&](K k) {
-        for (std::uint64_t l = 0; l < passes; ++l) ++h[l * stride + ((k & masks[l]) >> shifts[l])];
-    };
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        count(radix_key(data[i]));
-        count(radix_key(data[i + 1]));
-        count(radix_key(data[i + 2]));
-        count(radix_key(data[i + 3]));
-    }
-    for (; i < n; ++i) count(radix_key(data[i]));
+    if (passes == 0) return set;
+    detail::with_level_count<kMaxPartialPasses>(passes, [&](auto levels) {
+        detail::count_partial_levels<T, decltype(levels)::value>(slice, set.counts.data(), p.bucket_count, masks,
+                                                                 shifts);
+    });
     return set;
 }
 

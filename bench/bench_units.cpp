@@ -1,0 +1,278 @@
+// The radix engine's units one by one beside a bandwidth floor (a memcpy of
+// the same bytes), on uniform random keys: the largest-key scan, the
+// histogram sweeps, one scatter pass, the fix-up walk and the merge. Each
+// changed unit keeps its former body here as `..._reference` and both run in
+// the same process. ns_per_elem is the time per element of one call.
+//
+//   bench_units --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   TFS_BENCH_HUGE=1 adds 1e8 elements.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <emmintrin.h>
+
+#include "engine/algo/k_way_merge.hpp"
+#include "engine/sorts/comparative_sort.hpp"
+#include "engine/sorts/utils.hpp"
+
+namespace {
+
+constexpr std::uint64_t kSeed = 7;
+
+template <typename T>
+std::vector<T> uniform(std::size_t n) {
+    std::mt19937_64 rng(kSeed);
+    std::vector<T> v(n);
+    for (auto& e : v) e = static_cast<T>(rng());
+    return v;
+}
+
+// The scatter pass as it was before line staging: four elements per step,
+// every element stored straight to its destination.
+template <typename T>
+void scatter_by_digit_reference(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
+                                tfs::key_t<T> mask, unsigned shift) {
+    const T* s = src.data();
+    T* d = dst.data();
+    std::uint64_t* h = heads.data();
+    const std::size_t n = src.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const T e0 = s[i], e1 = s[i + 1], e2 = s[i + 2], e3 = s[i + 3];
+        const auto d0 = (tfs::radix_key(e0) & mask) >> shift;
+        const auto d1 = (tfs::radix_key(e1) & mask) >> shift;
+        const auto d2 = (tfs::radix_key(e2) & mask) >> shift;
+        const auto d3 = (tfs::radix_key(e3) & mask) >> shift;
+        const std::uint64_t t0 = h[d0]++;
+        const std::uint64_t t1 = h[d1]++;
+        const std::uint64_t t2 = h[d2]++;
+        const std::uint64_t t3 = h[d3]++;
+        d[t0] = e0;
+        d[t1] = e1;
+        d[t2] = e2;
+        d[t3] = e3;
+    }
+    for (; i < n; ++i) {
+        const T e = s[i];
+        d[h[(tfs::radix_key(e) & mask) >> shift]++] = e;
+    }
+}
+
+
+// A staged scatter (software write-combining): each bucket collects a cache
+// line of elements before they are written, optionally with streaming stores.
+// Kept for comparison only: on the machines measured so far it is about twice
+// as slow as the direct scatter, in cache and out of it.
+template <typename T, bool kStream>
+void scatter_wc(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads, tfs::key_t<T> mask,
+                unsigned shift) {
+    constexpr std::uint64_t kLine = 64 / sizeof(T);
+    alignas(64) T stage[512][kLine];
+    std::uint64_t first[512];
+    const T* s = src.data();
+    T* d = dst.data();
+    std::uint64_t* h = heads.data();
+    const std::size_t n = src.size();
+    const std::uint64_t buckets = heads.size();
+    std::copy(h, h + buckets, first);
+    const std::uint64_t lead = (reinterpret_cast<std::uintptr_t>(d) % 64) / sizeof(T);
+    for (std::size_t i = 0; i < n; ++i) {
+        const T e = s[i];
+        const std::uint64_t b = (tfs::radix_key(e) & mask) >> shift;
+        const std::uint64_t pos = h[b]++;
+        const std::uint64_t slot = (pos + lead) & (kLine - 1);
+        stage[b][slot] = e;
+        if (slot == kLine - 1) [[unlikely]] {
+            if (pos + 1 >= first[b] + kLine) [[likely]] {
+                T* line = d + (pos + 1 - kLine);
+                for (std::uint64_t j = 0; j < kLine; ++j) {
+                    if constexpr (kStream) {
+                        if constexpr (sizeof(T) == 8) {
+                            _mm_stream_si64(reinterpret_cast<long long*>(line + j), static_cast<long long>(stage[b][j]));
+                        } else {
+                            _mm_stream_si32(reinterpret_cast<int*>(line + j), static_cast<int>(stage[b][j]));
+                        }
+                    } else {
+                        line[j] = stage[b][j];
+                    }
+                }
+            } else {
+                const std::uint64_t count = pos + 1 - first[b];
+                std::copy(stage[b] + (kLine - count), stage[b] + kLine, d + first[b]);
+            }
+        }
+    }
+    if constexpr (kStream) _mm_sfence();
+    for (std::uint64_t b = 0; b < buckets; ++b) {
+        const std::uint64_t end = h[b];
+        const std::uint64_t pending = (end + lead) & (kLine - 1);
+        const std::uint64_t start = std::max(first[b], end - std::min(end, pending));
+        const std::uint64_t count = end - start;
+        std::copy(stage[b] + (pending - count), stage[b] + pending, d + start);
+    }
+}
+
+// Times `body` once per iteration, with `prepare` run outside the timing.
+template <typename Prepare, typename Body>
+void timed(benchmark::State& state, std::size_t n, Prepare prepare, Body body) {
+    double total = 0;
+    for (auto _ : state) {
+        prepare();
+        const auto start = std::chrono::steady_clock::now();
+        body();
+        benchmark::ClobberMemory();
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime(elapsed.count());
+        total += elapsed.count();
+    }
+    state.counters["ns_per_elem"] =
+        benchmark::Counter(total * 1e9 / (static_cast<double>(state.iterations()) * static_cast<double>(n)));
+}
+
+template <typename T>
+void memcpy_floor(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const std::vector<T> src = uniform<T>(n);
+    std::vector<T> dst(n);
+    timed(state, n, [] {}, [&] { std::memcpy(dst.data(), src.data(), n * sizeof(T)); });
+}
+
+template <typename T>
+void max_key(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const std::vector<T> src = uniform<T>(n);
+    timed(state, n, [] {}, [&] { benchmark::DoNotOptimize(tfs::max_key<T>(std::span<const T>(src))); });
+}
+
+// Histograms of the passes that dlsd_sort makes at this length (radix 9,
+// three passes from the top) or, for 32-bit keys, of lsd_sort's four levels.
+template <typename T>
+void histograms(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const std::vector<T> src = uniform<T>(n);
+    if constexpr (sizeof(T) == 4) {
+        const tfs::RadixParams p{0, 8, 0, 4, 256};
+        timed(state, n, [] {}, [&] { benchmark::DoNotOptimize(tfs::full_histograms<T>(std::span<const T>(src), p)); });
+    } else {
+        const tfs::RadixParams p{0, 9, 0, 3, 512};
+        timed(state, n, [] {},
+              [&] { benchmark::DoNotOptimize(tfs::partial_histograms<T>(std::span<const T>(src), p, 3)); });
+    }
+}
+
+// One scatter pass by a digit of random keys: 8-bit digits at bit 8 for
+// 32-bit keys, 9-bit digits at bit 37 for 64-bit keys (dlsd_sort's first pass).
+template <typename T, int kVariant>
+void scatter(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const std::vector<T> src = uniform<T>(n);
+    std::vector<T> dst(n);
+    const unsigned radix = sizeof(T) == 4 ? 8 : 9;
+    const unsigned shift = sizeof(T) == 4 ? 8 : 37;
+    const tfs::key_t<T> mask = tfs::key_t<T>(((tfs::key_t<T>(1) << radix) - 1) << shift);
+    const std::vector<std::uint64_t> hist =
+        tfs::digit_histogram<T>(std::span<const T>(src), std::uint64_t(1) << radix, mask, shift);
+    std::vector<std::uint64_t> heads(hist.size());
+    timed(
+        state, n, [&] { tfs::bucket_heads(hist, heads); },
+        [&] {
+            if constexpr (kVariant == 0) {
+                scatter_by_digit_reference<T>(src, dst, heads, mask, shift);
+            } else if constexpr (kVariant == 2) {
+                scatter_wc<T, false>(src, dst, heads, mask, shift);
+            } else if constexpr (kVariant == 3) {
+                scatter_wc<T, true>(src, dst, heads, mask, shift);
+            } else {
+                tfs::scatter_by_digit<T>(src, std::span<T>(dst), heads, mask, shift);
+            }
+        });
+}
+
+// The fix-up walk over keys ordered by their top 27 bits, as dlsd_sort
+// leaves 64-bit keys at this length.
+template <typename T>
+void fixup(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    std::vector<T> src = uniform<T>(n);
+    const tfs::key_t<T> prefix = tfs::key_t<T>(~tfs::key_t<T>(0)) << (sizeof(T) * 8 - 27);
+    std::stable_sort(src.begin(), src.end(), [prefix](T a, T b) { return (a & prefix) < (b & prefix); });
+    std::vector<T> work(n);
+    timed(
+        state, n, [&] { std::copy(src.begin(), src.end(), work.begin()); },
+        [&] { benchmark::DoNotOptimize(tfs::dlsd_fixup<T>(std::span<T>(work), prefix)); });
+}
+
+// The fix-up walk over the keys of normal float64 values times 1e6, ordered
+// by their top 27 bits: groups of a few to a few dozen keys in random order.
+void fixup_normal_f64(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    std::mt19937_64 rng(kSeed);
+    std::normal_distribution<double> normal;
+    std::vector<std::uint64_t> src(n);
+    for (auto& v : src) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(normal(rng) * 1e6);
+        v = bits ^ ((bits >> 63) != 0 ? ~std::uint64_t(0) : std::uint64_t(1) << 63);
+    }
+    const std::uint64_t prefix = ~std::uint64_t(0) << (64 - 27);
+    std::stable_sort(src.begin(), src.end(), [prefix](auto a, auto b) { return (a & prefix) < (b & prefix); });
+    std::vector<std::uint64_t> work(n);
+    timed(
+        state, n, [&] { std::copy(src.begin(), src.end(), work.begin()); },
+        [&] { benchmark::DoNotOptimize(tfs::dlsd_fixup<std::uint64_t>(std::span<std::uint64_t>(work), prefix)); });
+}
+
+// The merge of two sorted halves.
+template <typename T>
+void merge_halves(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    std::vector<T> src = uniform<T>(n);
+    std::sort(src.begin(), src.begin() + static_cast<std::ptrdiff_t>(n / 2));
+    std::sort(src.begin() + static_cast<std::ptrdiff_t>(n / 2), src.end());
+    std::vector<T> work(n);
+    timed(
+        state, n, [&] { std::copy(src.begin(), src.end(), work.begin()); },
+        [&] {
+            std::vector<std::uint64_t> boundaries{0, n / 2, n};
+            tfs::k_way_merge(std::span<T>(work), boundaries);
+        });
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+    b->Arg(1000000)->Arg(10000000);
+    const char* huge = std::getenv("TFS_BENCH_HUGE");
+    if (huge != nullptr && std::string(huge) == "1") b->Arg(100000000);
+    b->Unit(benchmark::kMillisecond)->UseManualTime();
+}
+
+BENCHMARK(memcpy_floor<std::uint32_t>)->Apply(sizes);
+BENCHMARK(memcpy_floor<std::uint64_t>)->Apply(sizes);
+BENCHMARK(max_key<std::uint32_t>)->Apply(sizes);
+BENCHMARK(max_key<std::uint64_t>)->Apply(sizes);
+BENCHMARK(histograms<std::uint32_t>)->Apply(sizes);
+BENCHMARK(histograms<std::uint64_t>)->Apply(sizes);
+BENCHMARK(scatter<std::uint32_t, 0>)->Name("scatter_reference<u32>")->Apply(sizes);
+BENCHMARK(scatter<std::uint32_t, 1>)->Name("scatter<u32>")->Apply(sizes);
+BENCHMARK(scatter<std::uint32_t, 2>)->Name("scatter_wc<u32>")->Apply(sizes);
+BENCHMARK(scatter<std::uint32_t, 3>)->Name("scatter_wc_stream<u32>")->Apply(sizes);
+BENCHMARK(scatter<std::uint64_t, 0>)->Name("scatter_reference<u64>")->Apply(sizes);
+BENCHMARK(scatter<std::uint64_t, 1>)->Name("scatter<u64>")->Apply(sizes);
+BENCHMARK(scatter<std::uint64_t, 2>)->Name("scatter_wc<u64>")->Apply(sizes);
+BENCHMARK(scatter<std::uint64_t, 3>)->Name("scatter_wc_stream<u64>")->Apply(sizes);
+BENCHMARK(fixup<std::uint64_t>)->Apply(sizes);
+BENCHMARK(fixup_normal_f64)->Apply(sizes);
+BENCHMARK(merge_halves<std::uint64_t>)->Apply(sizes);
+
+}  // namespace
+
+BENCHMARK_MAIN();
