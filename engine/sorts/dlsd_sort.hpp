@@ -142,24 +142,10 @@ void dlsd_core(std::span<T> slice, const RadixParams& p, std::uint64_t passes, D
         const HistogramSet hists = mode == DlsdMode::partial
                                        ? partial_histograms<T>(std::span<const T>(slice), p, passes)
                                        : full_histograms<T>(std::span<const T>(slice), p);
-        std::vector<std::uint64_t> heads(p.bucket_count);
-        bool in_buffer = false;
-        for (std::uint64_t level = hists.levels; level-- > p.level;) {
-            const std::span<const std::uint64_t> hist = hists.level(level);
-            if (!has_two_buckets(hist)) continue;
-            RadixParams at = p;
-            at.level = level;
-            const MaskShift<T> ms =
-                mode == DlsdMode::partial ? msd_mask_and_shift<T>(at) : lsd_mask_and_shift<T>(at);
-            bucket_heads(hist, heads);
-            if (in_buffer) {
-                scatter_by_digit<T>(scratch, slice, heads, ms.mask, ms.shift);
-            } else {
-                scatter_by_digit<T>(slice, scratch, heads, ms.mask, ms.shift);
-            }
-            in_buffer = !in_buffer;
-        }
-        if (in_buffer) std::copy(scratch.begin(), scratch.end(), slice.begin());
+        if (mode == DlsdMode::partial)
+            scatter_passes<T>(slice, scratch, hists, p, hists.levels, msd_mask_and_shift<T>);
+        else
+            scatter_passes<T>(slice, scratch, hists, p, hists.levels, lsd_mask_and_shift<T>);
     }
     if (mode == DlsdMode::full) return;
     // The passes covered every significant bit.

@@ -12,6 +12,33 @@
 
 namespace tfs {
 
+// Stable scatter passes from level `top` - 1 down to p.level between `slice`
+// and `scratch` (same length), least significant first, skipping every level
+// whose histogram has fewer than two non-empty buckets; the result ends in
+// `slice` (one copy back after an odd number of passes). `mask_and_shift`
+// places the digits of a level (top-down or bottom-up).
+template <typename T, typename MaskAndShift>
+void scatter_passes(std::span<T> slice, std::span<T> scratch, const HistogramSet& hists,
+                    const RadixParams& p, std::uint64_t top, MaskAndShift mask_and_shift) {
+    std::vector<std::uint64_t> heads(p.bucket_count);
+    bool in_buffer = false;
+    for (std::uint64_t level = top; level-- > p.level;) {
+        const std::span<const std::uint64_t> hist = hists.level(level);
+        if (!has_two_buckets(hist)) continue;
+        RadixParams at = p;
+        at.level = level;
+        const MaskShift<T> ms = mask_and_shift(at);
+        bucket_heads(hist, heads);
+        if (in_buffer) {
+            scatter_by_digit<T>(scratch, slice, heads, ms.mask, ms.shift);
+        } else {
+            scatter_by_digit<T>(slice, scratch, heads, ms.mask, ms.shift);
+        }
+        in_buffer = !in_buffer;
+    }
+    if (in_buffer) std::copy(scratch.begin(), scratch.end(), slice.begin());
+}
+
 // Sorts `slice` ascending by key, stably, over the bottom-up digits of levels
 // p.max_level - 1 down to p.level. Bits above the top digit must be equal in
 // all keys. p.radix >= 8 so that full_histograms covers every level; p.offset
@@ -23,24 +50,8 @@ void lsd_sort(std::span<T> slice, const RadixParams& p) {
     if (n < 2 || p.max_level == 0) return;
     auto buffer = make_scratch<T>(n);
     const HistogramSet hists = full_histograms<T>(std::span<const T>(slice), p);
-    std::vector<std::uint64_t> heads(p.bucket_count);
-    const std::span<T> scratch(buffer.get(), n);
-    bool in_buffer = false;
-    for (std::uint64_t level = p.max_level; level-- > p.level;) {
-        const std::span<const std::uint64_t> hist = hists.level(level);
-        if (!has_two_buckets(hist)) continue;
-        RadixParams at = p;
-        at.level = level;
-        const MaskShift<T> ms = lsd_mask_and_shift<T>(at);
-        bucket_heads(hist, heads);
-        if (in_buffer) {
-            scatter_by_digit<T>(scratch, slice, heads, ms.mask, ms.shift);
-        } else {
-            scatter_by_digit<T>(slice, scratch, heads, ms.mask, ms.shift);
-        }
-        in_buffer = !in_buffer;
-    }
-    if (in_buffer) std::copy(scratch.begin(), scratch.end(), slice.begin());
+    scatter_passes<T>(slice, std::span<T>(buffer.get(), n), hists, p, p.max_level,
+                      lsd_mask_and_shift<T>);
 }
 
 extern template void lsd_sort<std::uint32_t>(std::span<std::uint32_t>, const RadixParams&);
