@@ -27,11 +27,18 @@ private:
     throw InternalFailure(message, where);
 }
 
+// The same for a fixed message. Kept out of line and cold, so that a check
+// inside a hot loop costs its test and branch alone.
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail(
+    const char* message, std::source_location where = std::source_location::current()) {
+    throw InternalFailure(message, where);
+}
+
 // Raises InternalFailure with `message` when `condition` is false.
 inline void check(bool condition, const char* message,
                   std::source_location where = std::source_location::current()) {
     if (!condition) [[unlikely]]
-        throw InternalFailure(message, where);
+        fail(message, where);
 }
 
 }  // namespace tfs

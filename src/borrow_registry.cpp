@@ -139,13 +139,30 @@ bool conflicts(const BorrowKey& first, const BorrowKey& second) {
 
 Registry& registry_of(void* registry) { return *static_cast<Registry*>(registry); }
 
+// Whether a borrow held through another owner object than `base` shares
+// memory with `key` (with `exclusive_only`, an exclusive one). The same bytes
+// can be reached through different owners (two frombuffer views of one
+// buffer, an array and a memoryview of it), which the per-owner tables
+// cannot see.
+bool conflicts_through_other_owners(const Registry& registry, std::intptr_t base, const BorrowKey& key,
+                                    bool exclusive_only) {
+    for (const auto& [other_base, table] : registry.tables) {
+        if (other_base == base) continue;
+        for (const auto& [other, count] : table)
+            if ((!exclusive_only || count == kExclusiveCount) && conflicts(key, other)) return true;
+    }
+    return false;
+}
+
 extern "C" int acquire_shared_borrow(void* registry, PyObject* array) noexcept {
     const numpy::Api* np = numpy::loaded_api();
     if (np == nullptr) return kOperationFailed;
     try {
-        auto& tables = registry_of(registry).tables;
+        Registry& reg = registry_of(registry);
+        auto& tables = reg.tables;
         const std::intptr_t base = base_address(*np, array);
         const BorrowKey key = key_of(*np, array);
+        if (conflicts_through_other_owners(reg, base, key, true)) return kAlreadyBorrowed;
         auto table = tables.find(base);
         if (table == tables.end()) {
             tables[base].emplace(key, 1);
@@ -171,9 +188,11 @@ extern "C" int acquire_exclusive_borrow(void* registry, PyObject* array) noexcep
     if (np == nullptr) return kOperationFailed;
     if ((np->fields(array).flags & numpy::kArrayWriteable) == 0) return kNotWriteable;
     try {
-        auto& tables = registry_of(registry).tables;
+        Registry& reg = registry_of(registry);
+        auto& tables = reg.tables;
         const std::intptr_t base = base_address(*np, array);
         const BorrowKey key = key_of(*np, array);
+        if (conflicts_through_other_owners(reg, base, key, false)) return kAlreadyBorrowed;
         auto table = tables.find(base);
         if (table == tables.end()) {
             tables[base].emplace(key, kExclusiveCount);

@@ -1,16 +1,51 @@
 #pragma once
-// The insertion walk that finishes a slice already ordered by the high bits of
-// its keys: it inserts where the disorder is local and hands back, as ranges,
-// the groups of equal high bits that turn out to be badly out of order.
+// The comparison fallbacks of the radix sorts: the standard comparison sort
+// run on a private copy of a small piece, and the insertion walk that
+// finishes a slice already ordered by the high bits of its keys: it inserts
+// where the disorder is local and hands back, as ranges, the groups of equal
+// high bits that turn out to be badly out of order.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "engine/failure.hpp"
+#include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
 
 namespace tfs {
+
+// Pieces of up to this many bytes are copied to the stack for comparison
+// sorting; every piece the radix sorts leave fits, and so do the smallest
+// tiers of u32, u64 and i32.
+inline constexpr std::size_t kComparisonStackBytes = 4096;
+
+// Sorts `slice` ascending with the standard comparison sort, on a private
+// copy. The standard sort's unguarded loops rely on the comparisons staying
+// consistent; run on the lent array, a value written by another thread
+// meanwhile could send them past the ends. The copy reads every element once
+// and the sort never sees the array. Larger pieces copy to a heap buffer,
+// allocated before anything is written.
+template <typename T>
+void comparison_sort(std::span<T> slice) {
+    const std::size_t n = slice.size();
+    if (n < 2) return;
+    constexpr std::size_t kStackElements = kComparisonStackBytes / sizeof(T);
+    if (n <= kStackElements) {
+        T local[kStackElements];  // no zeroing: only the first n are used, all written
+        std::copy(slice.begin(), slice.end(), local);
+        std::sort(local, local + n);
+        std::copy(local, local + n, slice.begin());
+        return;
+    }
+    const auto buffer = make_scratch<T>(n);
+    std::copy(slice.begin(), slice.end(), buffer.get());
+    std::sort(buffer.get(), buffer.get() + n);
+    std::copy(buffer.get(), buffer.get() + n, slice.begin());
+}
 
 // Out-of-order elements of one group before the walk looks for the group's
 // bounds; below this, insertion is cheaper than a second sort.
@@ -22,8 +57,17 @@ inline constexpr std::uint64_t kFixupFirstGap = 64;
 // A group is diverted only when at least this many of its positions lie at or
 // after the element that triggered the search.
 inline constexpr std::uint64_t kFixupMinDivertedTail = 33;
+// Insertions into one group on ordered input: kFixupDivertCount before the
+// group search, fewer than kFixupMinDivertedTail after it. Each moves an
+// element by less than the group's size, so the walk moves elements at most
+// this many times the slice length in all; more means the slice changed
+// under the walk.
+inline constexpr std::uint64_t kFixupMaxInsertsPerGroup = kFixupDivertCount + kFixupMinDivertedTail - 1;
 static_assert(kFixupFirstProbe + 1 == kFixupDivertCount);
 static_assert(kFixupFirstGap == 2 * kFixupFirstProbe);
+
+inline constexpr const char* kFixupOverBudget =
+    "fix-up walk moved more elements than an ordered slice needs (the array changed during the sort)";
 
 // A group of positions start .. end - 1 left unsorted for another algorithm.
 struct SortRange {
@@ -34,15 +78,17 @@ struct SortRange {
 namespace detail {
 
 // Moves the element at i left past every greater element (they share its
-// group, so it never leaves it).
+// group, so it never leaves it). Returns how many places it moved.
 template <typename T>
-inline void insert_left(T* data, std::uint64_t i) {
+inline std::uint64_t insert_left(T* data, std::uint64_t i) {
     const T x = data[i];
+    const std::uint64_t from = i;
     while (i > 0 && data[i - 1] > x) {
         data[i] = data[i - 1];
         --i;
     }
     data[i] = x;
+    return from - i;
 }
 
 }  // namespace detail
@@ -61,6 +107,12 @@ std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
     if (n < 2) return ranges;
     auto group = [data, group_mask](std::uint64_t pos) -> K { return radix_key(data[pos]) & group_mask; };
 
+    // The walk inserts as long as it finds elements out of order; a budget
+    // that ordered input never exhausts keeps it linear whatever another
+    // thread writes into the slice meanwhile.
+    const std::uint64_t budget = kFixupMaxInsertsPerGroup * n;
+    std::uint64_t moves = 0;
+
     K previous = group(0);
     std::uint8_t counter = 0;
     std::uint64_t i = 1;
@@ -71,7 +123,9 @@ std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
         }
         const K g = group(i);
         counter = g == previous ? std::uint8_t(counter + 1) : std::uint8_t(1);
-        detail::insert_left(data, i);
+        moves += detail::insert_left(data, i);
+        if (moves > budget) [[unlikely]]
+            fail(kFixupOverBudget);
         if (counter < kFixupDivertCount) {
             previous = g;
             ++i;
@@ -114,8 +168,10 @@ std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
             // The element at `end` starts a later group and is not smaller
             // than anything before it.
             for (std::uint64_t j = i + 1; j < end; ++j) {
-                if (data[j] < data[j - 1]) detail::insert_left(data, j);
+                if (data[j] < data[j - 1]) moves += detail::insert_left(data, j);
             }
+            if (moves > budget) [[unlikely]]
+                fail(kFixupOverBudget);
             previous = g;
             i = end + 1;
             continue;

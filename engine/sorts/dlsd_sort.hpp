@@ -98,7 +98,7 @@ void dlsd_sort_range(std::span<T> range, std::uint64_t sorted_bits) {
     constexpr std::uint64_t bits = Radixable<T>::bits;
     const std::uint64_t size = range.size();
     if (size < kDlsdRangeComparisonMax) {
-        if (size >= 2) std::sort(range.begin(), range.end());
+        comparison_sort(range);
         return;
     }
     const std::uint64_t levels = (bits - sorted_bits + kDlsdRangeRadix - 1) / kDlsdRangeRadix;
@@ -166,7 +166,7 @@ void dlsd_sort(std::span<T> slice, std::uint64_t radix) {
     constexpr std::uint64_t bits = Radixable<T>::bits;
     const std::size_t n = slice.size();
     if (n < kDlsdMinLength) {
-        std::sort(slice.begin(), slice.end());
+        comparison_sort(slice);
         return;
     }
     const RadixChoice choice = dlsd_choose_radix(n);

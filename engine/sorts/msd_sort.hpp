@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
 
@@ -28,13 +29,15 @@ void msd_sort(std::span<T> slice, const RadixParams& p) {
     const std::size_t n = slice.size();
     if (n < kMsdTrivialBucket) return;
     const MaskShift<T> ms = msd_mask_and_shift<T>(p);
-    const std::vector<std::uint64_t> hist =
-        digit_histogram<T>(std::span<const T>(slice), p.bucket_count, ms.mask, ms.shift);
-    PrefixSums ps = prefix_sums(hist);
+    PrefixSums ps;
     {
+        // The histogram counts the copy that the scatter reads, so the
+        // bucket bounds hold whatever another thread writes into the slice.
         auto buffer = make_scratch<T>(n);
         std::copy(slice.begin(), slice.end(), buffer.get());
-        scatter_by_digit<T>(std::span<const T>(buffer.get(), n), slice, ps.heads, ms.mask, ms.shift);
+        const std::span<const T> copy(buffer.get(), n);
+        ps = prefix_sums(digit_histogram<T>(copy, p.bucket_count, ms.mask, ms.shift));
+        scatter_by_digit<T>(copy, slice, ps.heads, ms.mask, ms.shift);
     }
     // The distribution by the last digit completes the sort.
     if (p.level + 1 >= p.max_level) return;
@@ -47,7 +50,7 @@ void msd_sort(std::span<T> slice, const RadixParams& p) {
         if (size >= kMsdRecursionCutoff) {
             msd_sort<T>(bucket, next);
         } else {
-            std::sort(bucket.begin(), bucket.end());
+            comparison_sort(bucket);
         }
     }
 }

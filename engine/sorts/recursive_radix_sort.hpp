@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/msd_sort.hpp"
 #include "engine/sorts/ska_sort.hpp"
 #include "engine/sorts/utils.hpp"
@@ -30,7 +31,7 @@ void recursive_radix_sort_level(std::span<T> slice, const RadixParams& p) {
     static_assert(Radixable<T>::bits == 64, "the recursive radix sort serves 64-bit keys");
     const std::size_t n = slice.size();
     if (n <= kRecursiveComparisonMax) {
-        if (n >= 2) std::sort(slice.begin(), slice.end());
+        comparison_sort(slice);
         return;
     }
     if (n <= kRecursiveMsdMax) {

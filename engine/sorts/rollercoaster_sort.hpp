@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "engine/algo/verge_sort_heuristic.hpp"
+#include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/dlsd_sort.hpp"
 #include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/ska_sort.hpp"
@@ -63,7 +64,7 @@ void rollercoaster_sort_level(std::span<T> slice, const RadixParams& p, std::uin
 
     if (!top && n < kRollercoasterInPlaceMin) {
         if (n <= kRollercoasterComparisonMax) {
-            if (n >= 2) std::sort(slice.begin(), slice.end());
+            comparison_sort(slice);
             return;
         }
         const std::uint64_t remaining = p.max_level - p.level;

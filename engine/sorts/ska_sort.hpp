@@ -41,19 +41,24 @@ void ska_permute(std::span<T> slice, std::span<std::uint64_t> heads, std::span<c
 
     T* data = slice.data();
     std::uint64_t* h = heads.data();
+    const std::uint64_t* tl = tails.data();
     auto digit = [mask, shift](T e) { return static_cast<std::uint64_t>((radix_key(e) & mask) >> shift); };
+    // A destination at its bucket's tail means more keys of that digit than
+    // the histogram counted: the slice changed under the sort. Refusing it
+    // keeps every swap inside the slice and bounds the work, since each
+    // step advances one head and no head passes its tail.
+    auto overrun = [tl](std::uint64_t t, std::uint64_t d) { return t >= tl[d]; };
     std::vector<std::size_t> finished;
     while (!work.empty()) {
         finished.clear();
         for (std::size_t pos = work.size(); pos-- > 0;) {
             const std::uint64_t b = work[pos].bucket;
             const std::uint64_t start = h[b];
-            const std::uint64_t remaining = tails[b] - start;
-            if (remaining == 0) {
+            const std::uint64_t end = tl[b];
+            if (start >= end) {
                 finished.push_back(pos);
                 continue;
             }
-            const std::uint64_t end = start + remaining;
             std::uint64_t q = start;
             for (; q + 4 <= end; q += 4) {
                 const std::uint64_t d0 = digit(data[q]);
@@ -64,13 +69,18 @@ void ska_permute(std::span<T> slice, std::span<std::uint64_t> heads, std::span<c
                 const std::uint64_t t1 = h[d1]++;
                 const std::uint64_t t2 = h[d2]++;
                 const std::uint64_t t3 = h[d3]++;
+                if (overrun(t0, d0) || overrun(t1, d1) || overrun(t2, d2) || overrun(t3, d3)) [[unlikely]]
+                    fail(kScatterOverrun);
                 std::swap(data[q], data[t0]);
                 std::swap(data[q + 1], data[t1]);
                 std::swap(data[q + 2], data[t2]);
                 std::swap(data[q + 3], data[t3]);
             }
             for (; q < end; ++q) {
-                const std::uint64_t t = h[digit(data[q])]++;
+                const std::uint64_t d = digit(data[q]);
+                const std::uint64_t t = h[d]++;
+                if (overrun(t, d)) [[unlikely]]
+                    fail(kScatterOverrun);
                 std::swap(data[q], data[t]);
             }
         }

@@ -415,20 +415,39 @@ inline bool has_two_buckets(std::span<const std::uint64_t> hist) {
     return false;
 }
 
+// Messages of the checks that keep a scatter inside its destination. Both
+// fire only when the keys differ from the ones the histogram counted, which
+// happens when another thread writes into the array during the sort.
+inline constexpr const char* kScatterOverrun =
+    "scatter destination index beyond the destination (the array changed during the sort)";
+inline constexpr const char* kScatterCountMismatch =
+    "scatter bucket sizes differ from the histogram (the array changed during the sort)";
+
 // Stable distribution of `src` into `dst` (same length) by the digit (key &
 // mask) >> shift. heads[d] is the next destination of digit d and is advanced;
 // it must hold the bucket starts of the digit's histogram over `src`. Four
 // elements per step: the four digits first, then the four destinations taken
 // in element order, then the four stores.
+//
+// The array is lent: its keys may change between the histogram and this
+// pass, so no destination is trusted. During the loop the heads count from
+// the end of the destination (negative inside it, as two's complement), so
+// that one AND of four destinations tells whether all four lie inside: a
+// single branch per step, never taken on valid input. A bucket that outgrows
+// its count spills into the next bucket at worst, which
+// check_scatter_filled() detects afterwards.
 template <typename T>
 void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
                       key_t<T> mask, unsigned shift) {
     check(src.size() == dst.size(), "scatter destination differs in length from its source");
     detail::check_digit_range<T>(mask, shift, heads.size());
     const T* s = src.data();
-    T* d = dst.data();
-    std::uint64_t* h = heads.data();
     const std::size_t n = src.size();
+    T* const end = dst.data() + n;
+    std::uint64_t* h = heads.data();
+    for (std::uint64_t& head : heads) head -= n;
+    auto inside = [](std::uint64_t from_end) { return static_cast<std::int64_t>(from_end) < 0; };
+    auto at = [end](std::uint64_t from_end) -> T& { return end[static_cast<std::int64_t>(from_end)]; };
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const T e0 = s[i], e1 = s[i + 1], e2 = s[i + 2], e3 = s[i + 3];
@@ -440,14 +459,32 @@ void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::u
         const std::uint64_t t1 = h[d1]++;
         const std::uint64_t t2 = h[d2]++;
         const std::uint64_t t3 = h[d3]++;
-        d[t0] = e0;
-        d[t1] = e1;
-        d[t2] = e2;
-        d[t3] = e3;
+        if (!inside(t0 & t1 & t2 & t3)) [[unlikely]]
+            fail(kScatterOverrun);
+        at(t0) = e0;
+        at(t1) = e1;
+        at(t2) = e2;
+        at(t3) = e3;
     }
     for (; i < n; ++i) {
         const T e = s[i];
-        d[h[(radix_key(e) & mask) >> shift]++] = e;
+        const std::uint64_t t = h[(radix_key(e) & mask) >> shift]++;
+        if (!inside(t)) [[unlikely]]
+            fail(kScatterOverrun);
+        at(t) = e;
+    }
+    for (std::uint64_t& head : heads) head += n;
+}
+
+// After a scatter whose heads started at the bucket starts of `hist`: each
+// head must have reached the end of its bucket, which holds exactly when every
+// destination position was written once. Costs one sweep of the histogram.
+inline void check_scatter_filled(std::span<const std::uint64_t> hist, std::span<const std::uint64_t> heads) {
+    std::uint64_t end = 0;
+    for (std::size_t b = 0; b < hist.size(); ++b) {
+        end += hist[b];
+        if (heads[b] != end) [[unlikely]]
+            fail(kScatterCountMismatch);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/counting_sort.hpp"
 #include "engine/sorts/rollercoaster_sort.hpp"
 #include "engine/sorts/utils.hpp"
@@ -42,7 +43,7 @@ void rollercoaster_stretch_sorter(std::span<T> stretch, std::uint64_t radix,
                                   std::optional<std::uint64_t> counting16_min_len) {
     const std::size_t n = stretch.size();
     if (n <= kStretchComparisonMax) {
-        std::sort(stretch.begin(), stretch.end());
+        comparison_sort(stretch);
         return;
     }
     const key_t<T> largest = max_key<T>(std::span<const T>(stretch));
@@ -73,7 +74,7 @@ void rollercoaster_stretch_sorter(std::span<T> stretch, std::uint64_t radix,
 inline void tiered_sort(std::span<std::int32_t> slice) {
     const std::uint64_t counting16_min_len = kI32Counting16MinLength;
     if (slice.size() < kI32PrepassMinLength) {
-        std::sort(slice.begin(), slice.end());
+        comparison_sort(slice);
     } else if (slice.size() < kI32RollercoasterMinLength) {
         two_phase_sort(slice, [counting16_min_len](std::span<std::int32_t> s, std::uint64_t r) {
             lsd_stretch_sorter(s, r, counting16_min_len);
@@ -89,7 +90,7 @@ inline void tiered_sort(std::span<std::int32_t> slice) {
 // stretches above, without a counting shortcut.
 inline void tiered_sort(std::span<std::int64_t> slice) {
     if (slice.size() < kI64PrepassMinLength) {
-        std::sort(slice.begin(), slice.end());
+        comparison_sort(slice);
     } else {
         two_phase_sort(slice, [](std::span<std::int64_t> s, std::uint64_t) {
             rollercoaster_stretch_sorter(s, kI64RollercoasterRadix, std::nullopt);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/counting_sort.hpp"
 #include "engine/sorts/dlsd_sort.hpp"
 #include "engine/sorts/lsd_sort.hpp"
@@ -49,7 +50,7 @@ template <typename T>
 void lsd_stretch_sorter(std::span<T> stretch, std::uint64_t radix, std::uint64_t counting16_min_len) {
     const std::size_t n = stretch.size();
     if (n <= kStretchComparisonMax) {
-        std::sort(stretch.begin(), stretch.end());
+        comparison_sort(stretch);
         return;
     }
     const key_t<T> largest = max_key<T>(std::span<const T>(stretch));
@@ -71,7 +72,7 @@ void lsd_stretch_sorter(std::span<T> stretch, std::uint64_t radix, std::uint64_t
 // below 100000, LSD stretches from there on.
 inline void tiered_sort(std::span<std::uint32_t> slice) {
     if (slice.size() < kU32PrepassMinLength) {
-        std::sort(slice.begin(), slice.end());
+        comparison_sort(slice);
     } else if (slice.size() < kU32LsdMinLength) {
         two_phase_sort(slice, [](std::span<std::uint32_t> s, std::uint64_t r) { dlsd_stretch_sorter(s, r); });
     } else {
@@ -85,7 +86,7 @@ inline void tiered_sort(std::span<std::uint32_t> slice) {
 // engine_sort of u64: comparison sort below 350 elements, DLSD stretches above.
 inline void tiered_sort(std::span<std::uint64_t> slice) {
     if (slice.size() < kU64PrepassMinLength) {
-        std::sort(slice.begin(), slice.end());
+        comparison_sort(slice);
     } else {
         two_phase_sort(slice, [](std::span<std::uint64_t> s, std::uint64_t r) { dlsd_stretch_sorter(s, r); });
     }

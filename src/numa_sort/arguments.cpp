@@ -27,6 +27,29 @@ constexpr const char* kParameter = "arr";
     py::propagate_python_error();
 }
 
+// numpy.ma's MaskedArray once numpy.ma has been imported (a masked array
+// cannot exist before); held for the rest of the process once found.
+PyObject* g_masked_array_type = nullptr;
+
+// Whether `arr` is a numpy.ma.MaskedArray or an instance of a subclass: an
+// ndarray whose elements mean nothing without its mask, which a sort of the
+// data alone would tear apart.
+bool is_masked_array(PyObject* arr) {
+    if (g_masked_array_type == nullptr) {
+        PyObject* modules = PyImport_GetModuleDict();  // borrowed
+        PyObject* core = PyDict_GetItemString(modules, "numpy.ma.core");  // borrowed
+        if (core == nullptr) return false;
+        PyObject* type = PyObject_GetAttrString(core, "MaskedArray");
+        if (type == nullptr || PyType_Check(type) == 0) {
+            PyErr_Clear();
+            Py_XDECREF(type);
+            return false;
+        }
+        g_masked_array_type = type;
+    }
+    return PyType_IsSubtype(Py_TYPE(arr), reinterpret_cast<PyTypeObject*>(g_masked_array_type)) != 0;
+}
+
 }  // namespace
 
 PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs) {
@@ -63,7 +86,7 @@ PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwarg
 }
 
 void require_array_of(const numpy::Api& np, PyObject* arr, int type_number) {
-    if (!np.is_array(arr)) raise_not_convertible(arr);
+    if (!np.is_array(arr) || is_masked_array(arr)) raise_not_convertible(arr);
     const numpy::ArrayFields fields = np.fields(arr);
     if (fields.nd != 1) raise_not_convertible(arr);
     py::OwnedRef expected = np.descr_from_type(type_number);

@@ -15,8 +15,8 @@ namespace tfs::args {
 PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs);
 
 // Raises TypeError unless `arr` is a one-dimensional array (ndarray or a
-// subclass) whose descriptor is, or is equivalent to, the built-in
-// descriptor of `type_number`.
+// subclass other than numpy.ma.MaskedArray) whose descriptor is, or is
+// equivalent to, the built-in descriptor of `type_number`.
 void require_array_of(const numpy::Api& np, PyObject* arr, int type_number);
 
 }  // namespace tfs::args

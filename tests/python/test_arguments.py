@@ -145,6 +145,20 @@ class TestArgumentErrors:
         assert str(info.value) == NOT_CONVERTIBLE.format(
             "TestArgumentErrors.test_type_check_before_numpy_subclass_name.<locals>.MyArray")
 
+    def test_masked_array(self, etype):
+        class Flagged(np.ma.MaskedArray):
+            pass
+
+        for cls, name in [(np.ma.MaskedArray, "MaskedArray"),
+                          (Flagged, "TestArgumentErrors.test_masked_array.<locals>.Flagged")]:
+            m = np.ma.masked_array([30, 5, 10, 20], mask=[0, 1, 0, 0], dtype=etype.dtype).view(cls)
+            data, mask = m.data.copy(), m.mask.copy()
+            with pytest.raises(TypeError) as info:
+                etype.sort(m)
+            assert str(info.value) == NOT_CONVERTIBLE.format(name)
+            assert_same_bits(m.data, data)
+            assert np.array_equal(m.mask, mask)
+
     def test_not_writeable(self, etype):
         base = sample(etype, 20)
         for a in (base.copy(), base.copy()[::-1], base.copy()[::2], base.copy()[:1]):
