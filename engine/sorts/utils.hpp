@@ -422,35 +422,41 @@ inline constexpr const char* kScatterOverrun =
     "scatter destination index beyond the destination (the array changed during the sort)";
 inline constexpr const char* kScatterCountMismatch =
     "scatter bucket sizes differ from the histogram (the array changed during the sort)";
+// Passes of at least this many times the squared bucket count run mostly
+// unchecked stretches (see scatter_by_digit); shorter ones would spend most
+// of the pass in the checked tail, and finding the largest head would cost
+// more than checking every step.
+inline constexpr std::size_t kScatterStretchesMinRatio = 16;
 
-// Stable distribution of `src` into `dst` (same length) by the digit (key &
-// mask) >> shift. heads[d] is the next destination of digit d and is advanced;
-// it must hold the bucket starts of the digit's histogram over `src`. Four
-// elements per step: the four digits first, then the four destinations taken
-// in element order, then the four stores.
-//
-// The array is lent: its keys may change between the histogram and this
-// pass, so no destination is trusted. During the loop the heads count from
-// the end of the destination (negative inside it, as two's complement), so
-// that one AND of four destinations tells whether all four lie inside: a
-// single branch per step, never taken on valid input. A bucket that outgrows
-// its count spills into the next bucket at worst, which
-// check_scatter_filled() detects afterwards.
-template <typename T>
-void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
-                      key_t<T> mask, unsigned shift) {
-    check(src.size() == dst.size(), "scatter destination differs in length from its source");
-    detail::check_digit_range<T>(mask, shift, heads.size());
-    const T* s = src.data();
-    const std::size_t n = src.size();
-    T* const end = dst.data() + n;
-    std::uint64_t* h = heads.data();
-    for (std::uint64_t& head : heads) head -= n;
-    auto inside = [](std::uint64_t from_end) { return static_cast<std::int64_t>(from_end) < 0; };
-    auto at = [end](std::uint64_t from_end) -> T& { return end[static_cast<std::int64_t>(from_end)]; };
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const T e0 = s[i], e1 = s[i + 1], e2 = s[i + 2], e3 = s[i + 3];
+namespace detail {
+
+// The largest of the heads; four independent chains.
+inline std::uint64_t largest_head(std::span<const std::uint64_t> heads) {
+    std::uint64_t m0 = 0, m1 = 0, m2 = 0, m3 = 0;
+    std::size_t b = 0;
+    for (; b + 4 <= heads.size(); b += 4) {
+        m0 = std::max(m0, heads[b]);
+        m1 = std::max(m1, heads[b + 1]);
+        m2 = std::max(m2, heads[b + 2]);
+        m3 = std::max(m3, heads[b + 3]);
+    }
+    for (; b < heads.size(); ++b) m0 = std::max(m0, heads[b]);
+    return std::max(std::max(m0, m1), std::max(m2, m3));
+}
+
+// Scatters the elements [from, to) through the heads `h`, four per step.
+// kChecked: the heads count from `base`, the end of the destination
+// (negative inside it, as two's complement), so that one AND of four
+// destinations tells whether all four lie inside: one branch per step, never
+// taken on valid input. Unchecked: `base` is the destination's start and the
+// caller guarantees that no head leaves it.
+template <typename T, bool kChecked>
+void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T> mask, unsigned shift) {
+    auto inside = [](std::uint64_t t) { return !kChecked || static_cast<std::int64_t>(t) < 0; };
+    auto at = [base](std::uint64_t t) -> T& { return base[static_cast<std::int64_t>(t)]; };
+    const T* p = from;
+    for (; to - p >= 4; p += 4) {
+        const T e0 = p[0], e1 = p[1], e2 = p[2], e3 = p[3];
         const auto d0 = (radix_key(e0) & mask) >> shift;
         const auto d1 = (radix_key(e1) & mask) >> shift;
         const auto d2 = (radix_key(e2) & mask) >> shift;
@@ -466,13 +472,71 @@ void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::u
         at(t2) = e2;
         at(t3) = e3;
     }
-    for (; i < n; ++i) {
-        const T e = s[i];
+    for (; p != to; ++p) {
+        const T e = *p;
         const std::uint64_t t = h[(radix_key(e) & mask) >> shift]++;
         if (!inside(t)) [[unlikely]]
             fail(kScatterOverrun);
         at(t) = e;
     }
+}
+
+}  // namespace detail
+
+// Stable distribution of `src` into `dst` (same length) by the digit (key &
+// mask) >> shift. heads[d] is the next destination of digit d and is advanced;
+// it must hold the bucket starts of the digit's histogram over `src`. Four
+// elements per step: the four digits first, then the four destinations taken
+// in element order, then the four stores.
+//
+// The array is lent: its keys may change between the histogram and this
+// pass, so no destination is trusted. Small passes check every step. Long
+// ones run in stretches without checks: when the largest head is s places
+// from the end, the next s elements cannot take any head past it. The
+// largest head is normally the last bucket's, which fills along the pass, so
+// the stretches shrink; once one would be shorter than the bucket count,
+// finding the largest head costs more than checking, and the rest of the
+// pass checks every step. Empty buckets at the end start at the end: during
+// the pass they start at 0 instead (only a changed key reaches them) and
+// must still be empty after it. A bucket that outgrows its count spills into
+// the next bucket at worst, which check_scatter_filled() detects afterwards.
+template <typename T>
+void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
+                      key_t<T> mask, unsigned shift) {
+    check(src.size() == dst.size(), "scatter destination differs in length from its source");
+    detail::check_digit_range<T>(mask, shift, heads.size());
+    const T* s = src.data();
+    T* d = dst.data();
+    std::uint64_t* h = heads.data();
+    const std::size_t n = src.size();
+    const std::size_t buckets = heads.size();
+
+    std::size_t i = 0;
+    if (n / kScatterStretchesMinRatio >= buckets * buckets) {
+        std::size_t trailing = buckets;  // the first of the empty buckets at the end
+        while (trailing > 0 && h[trailing - 1] == n) h[--trailing] = 0;
+        while (i < n) {
+            const std::uint64_t largest = detail::largest_head(heads);
+            const std::uint64_t slack = largest < n ? n - largest : 0;
+            if (slack < buckets) break;
+            const std::size_t stop = i + std::min<std::uint64_t>(slack, n - i);
+            detail::scatter_run<T, false>(s + i, s + stop, d, h, mask, shift);
+            i = stop;
+        }
+        if (i < n) {
+            for (std::uint64_t& head : heads) head -= n;
+            detail::scatter_run<T, true>(s + i, s + n, d + n, h, mask, shift);
+            for (std::uint64_t& head : heads) head += n;
+        }
+        for (std::size_t b = trailing; b < buckets; ++b) {
+            if (h[b] != 0) [[unlikely]]
+                fail(kScatterCountMismatch);
+            h[b] = n;
+        }
+        return;
+    }
+    for (std::uint64_t& head : heads) head -= n;
+    detail::scatter_run<T, true>(s, s + n, d + n, h, mask, shift);
     for (std::uint64_t& head : heads) head += n;
 }
 
