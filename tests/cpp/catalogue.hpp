@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "distributions.hpp"
+#include "engine/failure.hpp"
 
 namespace tfs::testing {
 
@@ -78,6 +79,17 @@ bool expect_sorted_like_reference(const GuardedBuffer<T>& buffer, std::span<cons
                                   const std::string& context = {}) {
     const std::vector<T> reference = sorted_reference<T>(original);
     return expect_equals_reference<T>(buffer, std::span<const T>(reference), context);
+}
+
+// The message of the InternalFailure that `f()` raises, or "<no failure>".
+template <typename F>
+std::string failure_message(F&& f) {
+    try {
+        f();
+    } catch (const tfs::InternalFailure& e) {
+        return e.what();
+    }
+    return "<no failure>";
 }
 
 }  // namespace tfs::testing

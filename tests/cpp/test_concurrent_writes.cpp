@@ -33,16 +33,7 @@
 namespace {
 
 using tfs::testing::GuardedBuffer;
-
-template <typename F>
-std::string failure_message(F&& f) {
-    try {
-        f();
-    } catch (const tfs::InternalFailure& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
+using tfs::testing::failure_message;
 
 // Counts of digits 0 and 1 that understate digit 1: its last element would
 // land one past the destination.

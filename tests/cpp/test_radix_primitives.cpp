@@ -22,16 +22,7 @@ namespace {
 
 using tfs::key_t;
 using tfs::RadixParams;
-
-template <typename F>
-std::string failure_message(F&& f) {
-    try {
-        f();
-    } catch (const tfs::InternalFailure& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
+using tfs::testing::failure_message;
 
 template <typename T>
 class RadixPrimitives : public ::testing::Test {};
