@@ -1,10 +1,14 @@
 // The topology query: its arithmetic over reported node and processor counts,
-// and the parser of the kernel's online node list.
+// and the parser and reader of the kernel's online node list.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "numa_sort/topology.hpp"
@@ -62,6 +66,24 @@ TEST(OnlineNodeList, UnparsableReadsAsNodeZero) {
     for (const char* text : {"", "\n", "\n\n", "0\n\n", "x", "0-", "-1", "0,", ",0", "0,,1", "0-1-2",
                              " 0", "0 ", "0\t", "1a", "0x1", "+1", "4294967296", "0-99999999999"})
         EXPECT_EQ(parse_highest_node(text), 0u) << '"' << text << '"';
+}
+
+// The list file stays open, yet every call reads what it says now: the
+// machines a test simulates by rewriting it are seen at once.
+TEST(OnlineNodeList, EachReadSeesTheFileAsItIsNow) {
+    const std::string path = ::testing::TempDir() + "tfs_online_nodes";
+    const auto write = [&path](const char* text) {
+        std::ofstream(path, std::ios::trunc) << text;
+    };
+    write("0\n");
+    const tfs::topology_linux::NodeListFile file(path.c_str());
+    for (const auto& [text, highest] : {std::pair{"0\n", 0u}, std::pair{"0-1\n", 1u}, std::pair{"0,2-3\n", 3u},
+                                        std::pair{"0-16\n", 16u}, std::pair{"garbage", 0u}, std::pair{"0-63", 63u}}) {
+        write(text);
+        EXPECT_EQ(file.highest_node(), highest) << text;
+    }
+    std::remove(path.c_str());
+    EXPECT_EQ(tfs::topology_linux::NodeListFile("/nonexistent/tfs/online").highest_node(), 0u);
 }
 
 TEST(TopologyQuery, AgreesWithTheSystemSources) {
