@@ -20,7 +20,10 @@ namespace tfs {
 template <typename T, typename MaskAndShift>
 void scatter_passes(std::span<T> slice, std::span<T> scratch, const HistogramSet& hists,
                     const RadixParams& p, std::uint64_t top, MaskAndShift mask_and_shift) {
+    // Heads counted from the end of the destination (see scatter_from_end),
+    // and their starting values for the check after a pass into the buffer.
     std::vector<std::uint64_t> heads(p.bucket_count);
+    std::vector<std::uint64_t> starts(p.bucket_count);
     bool in_buffer = false;
     for (std::uint64_t level = top; level-- > p.level;) {
         const std::span<const std::uint64_t> hist = hists.level(level);
@@ -28,15 +31,18 @@ void scatter_passes(std::span<T> slice, std::span<T> scratch, const HistogramSet
         RadixParams at = p;
         at.level = level;
         const MaskShift<T> ms = mask_and_shift(at);
-        bucket_heads(hist, heads);
+        bucket_heads(hist, heads, slice.size());
         if (in_buffer) {
-            scatter_by_digit<T>(scratch, slice, heads, ms.mask, ms.shift);
+            scatter_from_end<T>(scratch, slice, heads, ms.mask, ms.shift);
         } else {
-            scatter_by_digit<T>(slice, scratch, heads, ms.mask, ms.shift);
+            // The histograms were counted before the first pass; a key that
+            // changed since then would leave a buffer position unwritten,
+            // and its stale contents would reach the slice. (A position
+            // left in the slice keeps an element of the slice.)
+            std::copy(heads.begin(), heads.end(), starts.begin());
+            scatter_from_end<T>(slice, scratch, heads, ms.mask, ms.shift);
+            check_scatter_filled(starts, heads, 0);
         }
-        // The histograms were counted before the first pass; a key that
-        // changed since then leaves a position unwritten.
-        check_scatter_filled(hist, heads);
         in_buffer = !in_buffer;
     }
     if (in_buffer) std::copy(scratch.begin(), scratch.end(), slice.begin());

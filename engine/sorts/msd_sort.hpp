@@ -37,7 +37,7 @@ void msd_sort(std::span<T> slice, const RadixParams& p) {
         std::copy(slice.begin(), slice.end(), buffer.get());
         const std::span<const T> copy(buffer.get(), n);
         ps = prefix_sums(digit_histogram<T>(copy, p.bucket_count, ms.mask, ms.shift));
-        scatter_by_digit<T>(copy, slice, ps.heads, ms.mask, ms.shift);
+        scatter_counted<T>(copy, slice, ps.heads, ms.mask, ms.shift);
     }
     // The distribution by the last digit completes the sort.
     if (p.level + 1 >= p.max_level) return;

@@ -14,6 +14,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <type_traits>
@@ -395,9 +396,11 @@ PrefixSums prefix_sums(const Hist& histogram) {
 }
 
 // Writes the first destination index of each bucket of `hist` into `heads`
-// (same length): the heads of prefix_sums without allocating.
-inline void bucket_heads(std::span<const std::uint64_t> hist, std::span<std::uint64_t> heads) {
-    std::uint64_t total = 0;
+// (same length): the heads of prefix_sums without allocating, counted from
+// `origin` (heads[d] = start of bucket d - origin, modulo 2^64).
+inline void bucket_heads(std::span<const std::uint64_t> hist, std::span<std::uint64_t> heads,
+                         std::uint64_t origin = 0) {
+    std::uint64_t total = 0 - origin;
     for (std::size_t i = 0; i < hist.size(); ++i) {
         heads[i] = total;
         total += hist[i];
@@ -430,26 +433,29 @@ inline constexpr std::size_t kScatterStretchesMinRatio = 16;
 
 namespace detail {
 
-// The largest of the heads; four independent chains.
-inline std::uint64_t largest_head(std::span<const std::uint64_t> heads) {
-    std::uint64_t m0 = 0, m1 = 0, m2 = 0, m3 = 0;
+// The largest of the heads counted from the end (the one nearest the end, as
+// signed numbers); four independent chains.
+inline std::int64_t largest_head_from_end(std::span<const std::uint64_t> heads) {
+    auto at = [&heads](std::size_t b) { return static_cast<std::int64_t>(heads[b]); };
+    constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
+    std::int64_t m0 = kLowest, m1 = kLowest, m2 = kLowest, m3 = kLowest;
     std::size_t b = 0;
     for (; b + 4 <= heads.size(); b += 4) {
-        m0 = std::max(m0, heads[b]);
-        m1 = std::max(m1, heads[b + 1]);
-        m2 = std::max(m2, heads[b + 2]);
-        m3 = std::max(m3, heads[b + 3]);
+        m0 = std::max(m0, at(b));
+        m1 = std::max(m1, at(b + 1));
+        m2 = std::max(m2, at(b + 2));
+        m3 = std::max(m3, at(b + 3));
     }
-    for (; b < heads.size(); ++b) m0 = std::max(m0, heads[b]);
+    for (; b < heads.size(); ++b) m0 = std::max(m0, at(b));
     return std::max(std::max(m0, m1), std::max(m2, m3));
 }
 
-// Scatters the elements [from, to) through the heads `h`, four per step.
-// kChecked: the heads count from `base`, the end of the destination
-// (negative inside it, as two's complement), so that one AND of four
-// destinations tells whether all four lie inside: one branch per step, never
-// taken on valid input. Unchecked: `base` is the destination's start and the
-// caller guarantees that no head leaves it.
+// Scatters the elements [from, to) through the heads `h` into `base`, four
+// per step. kChecked: the heads count from `base`, the end of the
+// destination, and are negative inside it (as two's complement), so one AND
+// of four destinations tells whether all four lie inside: one branch per
+// step, never taken on valid input. Unchecked: the caller has made sure that
+// no head can leave the destination.
 template <typename T, bool kChecked>
 void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T> mask, unsigned shift) {
     auto inside = [](std::uint64_t t) { return !kChecked || static_cast<std::int64_t>(t) < 0; };
@@ -484,72 +490,93 @@ void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T>
 }  // namespace detail
 
 // Stable distribution of `src` into `dst` (same length) by the digit (key &
-// mask) >> shift. heads[d] is the next destination of digit d and is advanced;
-// it must hold the bucket starts of the digit's histogram over `src`. Four
+// mask) >> shift, with heads counted from the end of `dst`: heads[d] is the
+// next destination of digit d minus dst.size() (modulo 2^64), as
+// bucket_heads(hist, heads, dst.size()) writes them, and is advanced. Four
 // elements per step: the four digits first, then the four destinations taken
 // in element order, then the four stores.
 //
 // The array is lent: its keys may change between the histogram and this
-// pass, so no destination is trusted. Small passes check every step. Long
-// ones run in stretches without checks: when the largest head is s places
-// from the end, the next s elements cannot take any head past it. The
-// largest head is normally the last bucket's, which fills along the pass, so
-// the stretches shrink; once one would be shorter than the bucket count,
-// finding the largest head costs more than checking, and the rest of the
-// pass checks every step. Empty buckets at the end start at the end: during
-// the pass they start at 0 instead (only a changed key reaches them) and
-// must still be empty after it. A bucket that outgrows its count spills into
-// the next bucket at worst, which check_scatter_filled() detects afterwards.
+// pass, so no destination is trusted. A destination inside `dst` is negative
+// as a signed number, so one AND of four tells whether all four are inside.
+// Long passes run in stretches without even that: when the largest head is
+// s places from the end, the next s elements cannot take any head past it.
+// The largest head is normally the last bucket's, which fills along the
+// pass, so the stretches shrink; once one would be shorter than the bucket
+// count, finding the largest head costs more than checking, and the rest of
+// the pass checks. Empty buckets at the end start at the end: during the
+// stretches they start at the destination's start instead (only a changed
+// key reaches them) and must still be empty afterwards. A bucket that
+// outgrows its count spills into the next bucket at worst, which
+// check_scatter_filled() detects afterwards.
 template <typename T>
-void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
-                      key_t<T> mask, unsigned shift) {
+void scatter_from_end(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads, key_t<T> mask,
+                      unsigned shift) {
     check(src.size() == dst.size(), "scatter destination differs in length from its source");
     detail::check_digit_range<T>(mask, shift, heads.size());
     const T* s = src.data();
-    T* d = dst.data();
+    T* const end = dst.data() + dst.size();
     std::uint64_t* h = heads.data();
     const std::size_t n = src.size();
     const std::size_t buckets = heads.size();
-
-    std::size_t i = 0;
-    if (n / kScatterStretchesMinRatio >= buckets * buckets) {
-        std::size_t trailing = buckets;  // the first of the empty buckets at the end
-        while (trailing > 0 && h[trailing - 1] == n) h[--trailing] = 0;
-        while (i < n) {
-            const std::uint64_t largest = detail::largest_head(heads);
-            const std::uint64_t slack = largest < n ? n - largest : 0;
-            if (slack < buckets) break;
-            const std::size_t stop = i + std::min<std::uint64_t>(slack, n - i);
-            detail::scatter_run<T, false>(s + i, s + stop, d, h, mask, shift);
-            i = stop;
-        }
-        if (i < n) {
-            for (std::uint64_t& head : heads) head -= n;
-            detail::scatter_run<T, true>(s + i, s + n, d + n, h, mask, shift);
-            for (std::uint64_t& head : heads) head += n;
-        }
-        for (std::size_t b = trailing; b < buckets; ++b) {
-            if (h[b] != 0) [[unlikely]]
-                fail(kScatterCountMismatch);
-            h[b] = n;
-        }
+    if (n / kScatterStretchesMinRatio < buckets * buckets) {
+        detail::scatter_run<T, true>(s, s + n, end, h, mask, shift);
         return;
     }
+    const std::uint64_t start = 0 - static_cast<std::uint64_t>(n);  // the destination's start
+    std::size_t trailing = buckets;  // the first of the empty buckets at the end
+    while (trailing > 0 && h[trailing - 1] == 0) h[--trailing] = start;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::int64_t largest = detail::largest_head_from_end(heads);
+        const std::uint64_t slack = largest < 0 ? static_cast<std::uint64_t>(-largest) : 0;
+        if (slack < buckets) break;
+        const std::size_t stop = i + std::min<std::uint64_t>(slack, n - i);
+        detail::scatter_run<T, false>(s + i, s + stop, end, h, mask, shift);
+        i = stop;
+    }
+    detail::scatter_run<T, true>(s + i, s + n, end, h, mask, shift);
+    for (std::size_t b = trailing; b < buckets; ++b) {
+        if (h[b] != start) [[unlikely]]
+            fail(kScatterCountMismatch);
+        h[b] = 0;
+    }
+}
+
+// scatter_from_end with heads counted from the start of `dst`, as
+// prefix_sums gives them.
+template <typename T>
+void scatter_by_digit(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
+                      key_t<T> mask, unsigned shift) {
+    const std::uint64_t n = dst.size();
     for (std::uint64_t& head : heads) head -= n;
-    detail::scatter_run<T, true>(s, s + n, d + n, h, mask, shift);
+    scatter_from_end<T>(src, dst, heads, mask, shift);
     for (std::uint64_t& head : heads) head += n;
 }
 
-// After a scatter whose heads started at the bucket starts of `hist`: each
-// head must have reached the end of its bucket, which holds exactly when every
-// destination position was written once. Costs one sweep of the histogram.
-inline void check_scatter_filled(std::span<const std::uint64_t> hist, std::span<const std::uint64_t> heads) {
-    std::uint64_t end = 0;
-    for (std::size_t b = 0; b < hist.size(); ++b) {
-        end += hist[b];
-        if (heads[b] != end) [[unlikely]]
-            fail(kScatterCountMismatch);
-    }
+// scatter_by_digit for a source that no other thread can write (a private
+// copy) and whose histogram `heads` come from: the counts hold, so no head
+// can leave the destination and nothing is checked.
+template <typename T>
+void scatter_counted(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads, key_t<T> mask,
+                     unsigned shift) {
+    check(src.size() == dst.size(), "scatter destination differs in length from its source");
+    detail::check_digit_range<T>(mask, shift, heads.size());
+    detail::scatter_run<T, false>(src.data(), src.data() + src.size(), dst.data(), heads.data(), mask, shift);
+}
+
+// After a scatter whose heads started as `starts`: each head must have
+// reached the start of the next bucket (the last one `end`, the
+// destination's end in the heads' counting), which holds exactly when every
+// destination position was written once.
+inline void check_scatter_filled(std::span<const std::uint64_t> starts, std::span<const std::uint64_t> heads,
+                                 std::uint64_t end) {
+    const std::size_t buckets = heads.size();
+    if (buckets == 0) return;
+    std::uint64_t differs = heads[buckets - 1] ^ end;
+    for (std::size_t b = 0; b + 1 < buckets; ++b) differs |= heads[b] ^ starts[b + 1];
+    if (differs != 0) [[unlikely]]
+        fail(kScatterCountMismatch);
 }
 
 }  // namespace tfs

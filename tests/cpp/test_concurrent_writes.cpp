@@ -46,19 +46,26 @@ TEST(LyingCounts, ScatterStopsAtTheEndOfItsDestination) {
     EXPECT_TRUE(dst.guards_intact());
 }
 
-// Long passes run unchecked stretches bounded by the largest head. Digit 1
+// Long passes run unchecked stretches bounded by the largest head (2
+// buckets here; with 4 the pass is too short for them). Digit 1
 // understated: its heads reach the end while ones remain. Digit 1 claimed
-// empty: the bucket at the end starts at the end, yet ones arrive.
+// empty: its bucket starts at the end, yet ones arrive; the stretches see it
+// afterwards.
 TEST(LyingCounts, LongScatterStopsAtTheEndOfItsDestination) {
-    constexpr std::size_t n = 128;
+    constexpr std::uint64_t n = 128;
     std::vector<std::uint32_t> src(n, 0);
     std::fill(src.begin() + n / 2, src.end(), 1u);
-    for (const auto& [claimed_zeros, message] : {std::pair{std::uint64_t{96}, tfs::kScatterOverrun},
-                                                 std::pair{std::uint64_t{n}, tfs::kScatterCountMismatch}}) {
+    struct Lie {
+        std::vector<std::uint64_t> heads;
+        const char* message;
+    };
+    for (const Lie& lie : {Lie{{0, 96, n, n}, tfs::kScatterOverrun}, Lie{{0, n, n, n}, tfs::kScatterOverrun},
+                           Lie{{0, 96}, tfs::kScatterOverrun}, Lie{{0, n}, tfs::kScatterCountMismatch}}) {
         GuardedBuffer<std::uint32_t> dst{std::vector<std::uint32_t>(n)};
-        std::vector<std::uint64_t> heads{0, claimed_zeros};
-        EXPECT_EQ(failure_message([&] { tfs::scatter_by_digit<std::uint32_t>(src, dst.slice(), heads, 1, 0); }),
-                  message);
+        std::vector<std::uint64_t> heads = lie.heads;
+        const auto mask = static_cast<std::uint32_t>(heads.size() - 1);
+        EXPECT_EQ(failure_message([&] { tfs::scatter_by_digit<std::uint32_t>(src, dst.slice(), heads, mask, 0); }),
+                  lie.message);
         EXPECT_TRUE(dst.guards_intact());
     }
 }
@@ -68,13 +75,14 @@ TEST(LyingCounts, LongScatterStopsAtTheEndOfItsDestination) {
 TEST(LyingCounts, ScatterThatLeavesAHoleIsRefusedAfterwards) {
     const std::vector<std::uint32_t> src{0, 1, 0, 1};
     std::vector<std::uint32_t> dst(4);
-    const std::vector<std::uint64_t> hist{1, 3};  // there are 2 of each
-    std::vector<std::uint64_t> heads{0, 1};
+    const std::vector<std::uint64_t> starts{0, 1};  // claims 1 zero and 3 ones; there are 2 of each
+    std::vector<std::uint64_t> heads = starts;
     tfs::scatter_by_digit<std::uint32_t>(src, dst, heads, 1, 0);
-    EXPECT_EQ(failure_message([&] { tfs::check_scatter_filled(hist, heads); }), tfs::kScatterCountMismatch);
-    std::vector<std::uint64_t> honest{0, 2};
-    tfs::scatter_by_digit<std::uint32_t>(src, dst, honest, 1, 0);
-    tfs::check_scatter_filled(std::vector<std::uint64_t>{2, 2}, honest);
+    EXPECT_EQ(failure_message([&] { tfs::check_scatter_filled(starts, heads, 4); }), tfs::kScatterCountMismatch);
+    const std::vector<std::uint64_t> honest{0, 2};
+    heads = honest;
+    tfs::scatter_by_digit<std::uint32_t>(src, dst, heads, 1, 0);
+    tfs::check_scatter_filled(honest, heads, 4);
 }
 
 // The permutation swaps within the slice; bucket bounds that understate a
