@@ -24,6 +24,7 @@
 
 #include "engine/algo/k_way_merge.hpp"
 #include "engine/sorts/comparative_sort.hpp"
+#include "engine/sorts/dlsd_sort.hpp"
 #include "engine/sorts/utils.hpp"
 
 namespace {
@@ -199,6 +200,125 @@ void scatter(benchmark::State& state) {
         });
 }
 
+// The fix-up walk as it was before it took groups at once: every
+// out-of-order element inserted one by one.
+template <typename T>
+std::vector<tfs::SortRange> dlsd_fixup_reference(std::span<T> slice, tfs::key_t<T> group_mask) {
+    using K = tfs::key_t<T>;
+    T* data = slice.data();
+    const std::uint64_t n = slice.size();
+    std::vector<tfs::SortRange> ranges;
+    if (n < 2) return ranges;
+    auto group = [data, group_mask](std::uint64_t pos) -> K { return tfs::radix_key(data[pos]) & group_mask; };
+
+    // The walk inserts as long as it finds elements out of order; a budget
+    // that ordered input never exhausts keeps it linear whatever another
+    // thread writes into the slice meanwhile.
+    const std::uint64_t budget = tfs::kFixupMaxInsertsPerGroup * n;
+    std::uint64_t moves = 0;
+
+    K previous = group(0);
+    std::uint8_t counter = 0;
+    std::uint64_t i = 1;
+    while (i < n) {
+        if (!(data[i] < data[i - 1])) {
+            ++i;
+            continue;
+        }
+        const K g = group(i);
+        counter = g == previous ? std::uint8_t(counter + 1) : std::uint8_t(1);
+        moves += tfs::detail::insert_left(data, i);
+        if (moves > budget) [[unlikely]]
+            tfs::fail(tfs::kFixupOverBudget);
+        if (counter < tfs::kFixupDivertCount) {
+            previous = g;
+            ++i;
+            continue;
+        }
+
+        // End of the group: first position after i outside it, or n.
+        std::uint64_t end;
+        {
+            std::uint64_t inside = i;
+            std::uint64_t probe = std::min(i + tfs::kFixupFirstProbe, n - 1);
+            std::uint64_t gap = tfs::kFixupFirstGap;
+            bool reached_end = false;
+            while (group(probe) == g) {
+                if (probe == n - 1) {
+                    reached_end = true;
+                    break;
+                }
+                inside = probe;
+                probe = n - 1 - probe <= gap ? n - 1 : probe + gap;
+                gap *= 2;
+            }
+            if (reached_end) {
+                end = n;
+            } else {
+                std::uint64_t outside = probe;
+                while (outside - inside > 1) {
+                    const std::uint64_t mid = inside + (outside - inside) / 2;
+                    if (group(mid) == g) {
+                        inside = mid;
+                    } else {
+                        outside = mid;
+                    }
+                }
+                end = outside;
+            }
+        }
+
+        if (end - i < tfs::kFixupMinDivertedTail) {
+            // The element at `end` starts a later group and is not smaller
+            // than anything before it.
+            for (std::uint64_t j = i + 1; j < end; ++j) {
+                if (data[j] < data[j - 1]) moves += tfs::detail::insert_left(data, j);
+            }
+            if (moves > budget) [[unlikely]]
+                tfs::fail(tfs::kFixupOverBudget);
+            previous = g;
+            i = end + 1;
+            continue;
+        }
+
+        // Start of the group: first position inside it.
+        std::uint64_t start;
+        {
+            std::uint64_t inside = i;
+            std::uint64_t probe = i < tfs::kFixupFirstProbe ? 0 : i - tfs::kFixupFirstProbe;
+            std::uint64_t gap = tfs::kFixupFirstGap;
+            bool reached_start = false;
+            while (group(probe) == g) {
+                if (probe == 0) {
+                    reached_start = true;
+                    break;
+                }
+                inside = probe;
+                probe = probe <= gap ? 0 : probe - gap;
+                gap *= 2;
+            }
+            if (reached_start) {
+                start = 0;
+            } else {
+                std::uint64_t outside = probe;
+                while (inside - outside > 1) {
+                    const std::uint64_t mid = outside + (inside - outside) / 2;
+                    if (group(mid) == g) {
+                        inside = mid;
+                    } else {
+                        outside = mid;
+                    }
+                }
+                start = inside;
+            }
+        }
+        ranges.push_back({start, end});
+        previous = g;
+        i = end + 1;
+    }
+    return ranges;
+}
+
 // The fix-up walk over keys ordered by their top 27 bits, as dlsd_sort
 // leaves 64-bit keys at this length.
 template <typename T>
@@ -213,23 +333,32 @@ void fixup(benchmark::State& state) {
         [&] { benchmark::DoNotOptimize(tfs::dlsd_fixup<T>(std::span<T>(work), prefix)); });
 }
 
-// The fix-up walk over the keys of normal float64 values times 1e6, ordered
-// by their top 27 bits: groups of a few to a few dozen keys in random order.
+// The fix-up walk over the keys of standard normal float64 values, ordered by
+// as many top bits as dlsd_sort's passes sort at this length: groups of a few
+// to a few dozen keys in random order.
+template <int kVariant>
 void fixup_normal_f64(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
     std::mt19937_64 rng(kSeed);
     std::normal_distribution<double> normal;
     std::vector<std::uint64_t> src(n);
     for (auto& v : src) {
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(normal(rng) * 1e6);
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(normal(rng));
         v = bits ^ ((bits >> 63) != 0 ? ~std::uint64_t(0) : std::uint64_t(1) << 63);
     }
-    const std::uint64_t prefix = ~std::uint64_t(0) << (64 - 27);
+    const tfs::RadixChoice choice = tfs::dlsd_choose_radix(n);
+    const std::uint64_t prefix = ~std::uint64_t(0) << (64 - choice.radix * choice.passes);
     std::stable_sort(src.begin(), src.end(), [prefix](auto a, auto b) { return (a & prefix) < (b & prefix); });
     std::vector<std::uint64_t> work(n);
     timed(
         state, n, [&] { std::copy(src.begin(), src.end(), work.begin()); },
-        [&] { benchmark::DoNotOptimize(tfs::dlsd_fixup<std::uint64_t>(std::span<std::uint64_t>(work), prefix)); });
+        [&] {
+            if constexpr (kVariant == 0) {
+                benchmark::DoNotOptimize(dlsd_fixup_reference<std::uint64_t>(std::span<std::uint64_t>(work), prefix));
+            } else {
+                benchmark::DoNotOptimize(tfs::dlsd_fixup<std::uint64_t>(std::span<std::uint64_t>(work), prefix));
+            }
+        });
 }
 
 // The merge of two sorted halves.
@@ -270,7 +399,8 @@ BENCHMARK(scatter<std::uint64_t, 1>)->Name("scatter<u64>")->Apply(sizes);
 BENCHMARK(scatter<std::uint64_t, 2>)->Name("scatter_wc<u64>")->Apply(sizes);
 BENCHMARK(scatter<std::uint64_t, 3>)->Name("scatter_wc_stream<u64>")->Apply(sizes);
 BENCHMARK(fixup<std::uint64_t>)->Apply(sizes);
-BENCHMARK(fixup_normal_f64)->Apply(sizes);
+BENCHMARK(fixup_normal_f64<0>)->Name("fixup_normal_f64_reference")->Arg(100000)->Apply(sizes);
+BENCHMARK(fixup_normal_f64<1>)->Name("fixup_normal_f64")->Arg(100000)->Apply(sizes);
 BENCHMARK(merge_halves<std::uint64_t>)->Apply(sizes);
 
 }  // namespace

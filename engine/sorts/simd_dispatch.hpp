@@ -1,0 +1,23 @@
+#pragma once
+// Run-time choice between the baseline x86-64 code and the AVX-512 kernels.
+// The choice is made once per process: the CPU must report AVX-512 F, and
+// TARVO_FASTSORT_SIMD=baseline turns the kernels off (for comparison, or to
+// work around a CPU that runs them badly).
+
+#include <cstdlib>
+#include <cstring>
+
+namespace tfs {
+
+// True when the AVX-512 kernels may run in this process.
+inline bool avx512_enabled() noexcept {
+    static const bool enabled = [] {
+        const char* choice = std::getenv("TARVO_FASTSORT_SIMD");
+        if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return enabled;
+}
+
+}  // namespace tfs
