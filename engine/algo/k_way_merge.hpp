@@ -80,7 +80,7 @@ void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries) {
     if (k == 3) {
         const std::uint64_t start = boundaries[0], mid = boundaries[1], end = boundaries[2];
         const std::uint64_t shorter = std::min(mid - start, end - mid);
-        const std::unique_ptr<T[]> buffer = make_scratch<T>(shorter);
+        const auto buffer = make_scratch<T>(shorter);
         merge_adjacent_blocks(slice, buffer.get(), shorter, start, mid, end);
         return;
     }
@@ -88,7 +88,7 @@ void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries) {
     // Two adjacent blocks never hold more than n elements, so the shorter one
     // fits in n/2; the +2 keeps the size positive for tiny slices.
     const std::uint64_t capacity = slice.size() / 2 + 2;
-    const std::unique_ptr<T[]> buffer = make_scratch<T>(capacity);
+    const auto buffer = make_scratch<T>(capacity);
     while (k >= 3) {
         for (std::uint64_t i = 0; 2 * i + 2 < k; ++i)
             merge_adjacent_blocks(slice, buffer.get(), capacity, boundaries[2 * i], boundaries[2 * i + 1],

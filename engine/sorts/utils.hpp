@@ -21,11 +21,8 @@
 #include <utility>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "engine/failure.hpp"
+#include "engine/sorts/scratch_cache.hpp"
 #include "engine/traits/radixable.hpp"
 
 namespace tfs {
@@ -34,40 +31,11 @@ namespace tfs {
 // pass chooser never asks for more below 2^43 elements.
 inline constexpr std::uint64_t kMaxPartialPasses = 5;
 
-// Scratch buffers of at least this many bytes are offered transparent huge
-// pages: their first touch then faults in 2 MiB at a time, and the scatter
-// passes over them miss the TLB far less.
-inline constexpr std::size_t kScratchHugePageMinBytes = std::size_t(8) << 20;
-// Granularity of the advice: the base page size of x86-64.
-inline constexpr std::size_t kScratchPageBytes = 4096;
-static_assert(kScratchHugePageMinBytes % kScratchPageBytes == 0);
-
-namespace detail {
-
-// Asks the kernel to back the whole pages inside [p, p + bytes) with huge
-// pages where it can. Advice only: a refusal changes nothing.
-inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
-#if defined(__linux__)
-    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (begin + kScratchPageBytes - 1) & ~(kScratchPageBytes - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(kScratchPageBytes - 1);
-    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
-
-}  // namespace detail
-
-// A scratch buffer of n elements, default-initialised (no zeroing pass);
-// large ones are advised to use huge pages before anything touches them.
-// Throws std::bad_alloc when memory is exhausted.
+// A scratch buffer of n elements, never initialised (see Scratch). Throws
+// std::bad_alloc when memory is exhausted.
 template <typename T>
-std::unique_ptr<T[]> make_scratch(std::size_t n) {
-    std::unique_ptr<T[]> buffer(new T[n]);
-    if (n * sizeof(T) >= kScratchHugePageMinBytes) detail::advise_huge_pages(buffer.get(), n * sizeof(T));
-    return buffer;
+Scratch<T> make_scratch(std::size_t n) {
+    return Scratch<T>(n);
 }
 
 // 0 for 0, else the position of the highest set bit plus 1.

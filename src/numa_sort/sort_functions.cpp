@@ -68,7 +68,7 @@ void sort_elements(char* data, std::size_t length) {
         sort_slice(slice);
         return;
     }
-    std::unique_ptr<T[]> aligned = make_scratch<T>(length);
+    const auto aligned = make_scratch<T>(length);
     py::GilReleased unlocked;
     std::memcpy(aligned.get(), data, length * sizeof(T));
     sort_slice(std::span<T>(aligned.get(), length));

@@ -1,0 +1,161 @@
+// The scratch cache: mapped blocks kept between sorts under a byte limit.
+#include "engine/sorts/scratch_cache.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+namespace tfs {
+
+namespace {
+
+// `bytes` rounded up to whole granules; 0 when that overflows.
+std::size_t granules(std::size_t bytes) {
+    const std::size_t length = (bytes + kScratchCacheGranule - 1) / kScratchCacheGranule * kScratchCacheGranule;
+    return length < bytes ? 0 : length;
+}
+
+ScratchBlock map_block(std::size_t bytes) {
+    const std::size_t length = granules(bytes);
+    if (length == 0) throw std::bad_alloc();
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    // Advice only: a refusal leaves base pages.
+    ::madvise(p, length, MADV_HUGEPAGE);
+    return {p, length};
+}
+
+void unmap_block(ScratchBlock block) noexcept { ::munmap(block.data, block.bytes); }
+
+// Grows a kept block to at least `bytes`: its pages stay (the kernel moves
+// the mapping if it must), only the new tail is fresh. Falls back to a new
+// mapping when the kernel refuses.
+ScratchBlock grow_block(ScratchBlock block, std::size_t bytes) {
+    const std::size_t length = granules(bytes);
+    if (length == 0) {
+        unmap_block(block);
+        throw std::bad_alloc();
+    }
+    void* p = ::mremap(block.data, block.bytes, length, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) {
+        unmap_block(block);
+        return map_block(bytes);
+    }
+    ::madvise(p, length, MADV_HUGEPAGE);
+    return {p, length};
+}
+
+}  // namespace
+
+// Keeps the process cache usable across fork(): no thread holds its lock
+// while the process is copied, and the child gives the copied blocks back.
+struct ScratchCacheFork {
+    static void prepare() { ScratchCache::process().mutex_.lock(); }
+    static void parent() { ScratchCache::process().mutex_.unlock(); }
+    static void child() {
+        ScratchCache& cache = ScratchCache::process();
+        cache.mutex_.unlock();
+        cache.clear();
+    }
+};
+
+ScratchCache::~ScratchCache() { clear(); }
+
+ScratchBlock ScratchCache::acquire(std::size_t bytes) {
+    ScratchBlock largest;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ == 0) return map_block(bytes);
+        // The smallest kept block that is large enough, else the largest.
+        std::size_t pick = 0;
+        for (std::size_t i = 1; i < count_; ++i) {
+            const bool fits = kept_[i].bytes >= bytes;
+            const bool picked_fits = kept_[pick].bytes >= bytes;
+            if (fits ? (!picked_fits || kept_[i].bytes < kept_[pick].bytes)
+                     : (!picked_fits && kept_[i].bytes > kept_[pick].bytes))
+                pick = i;
+        }
+        const ScratchBlock block = kept_[pick];
+        for (std::size_t i = pick; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
+        --count_;
+        kept_bytes_ -= block.bytes;
+        if (block.bytes >= bytes) return block;
+        largest = block;
+    }
+    return grow_block(largest, bytes);
+}
+
+void ScratchCache::release(ScratchBlock block) noexcept {
+    // A block above the limit keeps its first `limit` bytes (whole granules):
+    // a later sort of the same size grows it back and faults in only the rest.
+    const std::size_t keep = limit_ / kScratchCacheGranule * kScratchCacheGranule;
+    if (block.bytes > keep) {
+        if (keep == 0) {
+            unmap_block(block);
+            return;
+        }
+        unmap_block({static_cast<char*>(block.data) + keep, block.bytes - keep});
+        block.bytes = keep;
+    }
+    std::array<ScratchBlock, kScratchCacheSlots> dropped{};
+    std::size_t drops = 0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        while (count_ > 0 && (count_ == kept_.size() || kept_bytes_ + block.bytes > limit_)) {
+            dropped[drops++] = kept_[0];
+            kept_bytes_ -= kept_[0].bytes;
+            for (std::size_t i = 0; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
+            --count_;
+        }
+        kept_[count_++] = block;
+        kept_bytes_ += block.bytes;
+    }
+    for (std::size_t i = 0; i < drops; ++i) unmap_block(dropped[i]);
+}
+
+void ScratchCache::clear() noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) unmap_block(kept_[i]);
+    count_ = 0;
+    kept_bytes_ = 0;
+}
+
+std::size_t ScratchCache::kept_bytes() const noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return kept_bytes_;
+}
+
+ScratchCache& ScratchCache::process() {
+    // Never destroyed: sorts on other threads may still release blocks while
+    // the process exits. Built in static storage, so taking it allocates
+    // nothing.
+    alignas(ScratchCache) static unsigned char storage[sizeof(ScratchCache)];
+    static ScratchCache* const cache = [] {
+        auto* c = new (storage) ScratchCache(scratch_cache_limit_from(std::getenv("TARVO_FASTSORT_SCRATCH_CACHE")));
+        ::pthread_atfork(&ScratchCacheFork::prepare, &ScratchCacheFork::parent, &ScratchCacheFork::child);
+        return c;
+    }();
+    return *cache;
+}
+
+std::size_t scratch_cache_limit_from(const char* value) noexcept {
+    if (value == nullptr || *value == '\0') return kScratchCacheDefaultLimit;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long number = std::strtoull(value, &end, 10);
+    if (errno != 0 || end == value || *value == '-') return kScratchCacheDefaultLimit;
+    unsigned shift = 0;
+    if (*end != '\0') {
+        const char* units = "KMG";
+        const char* unit = std::strchr(units, *end & ~0x20);
+        if (unit == nullptr || *unit == '\0' || end[1] != '\0') return kScratchCacheDefaultLimit;
+        shift = 10 * static_cast<unsigned>(unit - units + 1);
+    }
+    if (number > (SIZE_MAX >> shift)) return SIZE_MAX;
+    return static_cast<std::size_t>(number) << shift;
+}
+
+}  // namespace tfs
