@@ -21,7 +21,12 @@
 namespace tfs {
 
 // Buffers below this size come from the heap, which keeps them cheaply.
+// Under AddressSanitizer every buffer does, so that it sees their bounds.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr std::size_t kScratchCacheMinBytes = SIZE_MAX;
+#else
 inline constexpr std::size_t kScratchCacheMinBytes = std::size_t(1) << 20;
+#endif
 // Default limit on the bytes kept between sorts.
 inline constexpr std::size_t kScratchCacheDefaultLimit = std::size_t(64) << 20;
 // Mapped blocks are whole multiples of a huge page, so that transparent huge
