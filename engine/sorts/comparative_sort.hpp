@@ -65,6 +65,10 @@ inline constexpr std::uint64_t kFixupMinDivertedTail = 33;
 // group's size, so the walk moves elements at most this many times the slice
 // length in all; more means the slice changed under the walk.
 inline constexpr std::uint64_t kFixupMaxInsertsPerGroup = kFixupDivertCount + kFixupMinDivertedTail - 1;
+// Groups of at most this many elements are never diverted: their 33rd
+// out-of-order element (the first element of a group is never one) leaves
+// fewer than kFixupMinDivertedTail positions.
+inline constexpr std::uint64_t kFixupNeverDiverted = kFixupDivertCount + kFixupMinDivertedTail - 1;
 static_assert(kFixupFirstProbe + 1 == kFixupDivertCount);
 static_assert(kFixupFirstGap == 2 * kFixupFirstProbe);
 
@@ -186,8 +190,25 @@ std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
             ++i;
             continue;
         }
-        // The rest of the group at once: count its out-of-order elements
-        // from i on, up to the 33rd.
+        // The rest of the group at once. A group that the registers hold and
+        // that is too short to be diverted is sorted whole without counting.
+        if (registers) {
+            constexpr std::uint64_t kWhole = std::min(kRegisterSortMaxElements<T>, kFixupNeverDiverted);
+            std::uint64_t end = i + 1;
+            const std::uint64_t reach = std::min<std::uint64_t>(n, i + kWhole);
+            while (end < reach && group(end) == g) ++end;
+            if (end == n || group(end) != g) {
+                const std::uint64_t lowest = end > kWhole ? end - kWhole : 0;
+                std::uint64_t start = i;
+                while (start > lowest && group(start - 1) == g) --start;
+                if (start < i && (start == 0 || group(start - 1) != g)) {
+                    register_insertion_sort(data + start, end - start);
+                    i = end;
+                    continue;
+                }
+            }
+        }
+        // Else count its out-of-order elements from i on, up to the 33rd.
         std::uint64_t j = i;
         unsigned count = counter - 1;
         T top = data[i - 1];

@@ -1,9 +1,9 @@
 #pragma once
 // Insertion sort of a small piece held in AVX-512 registers. The sorted
 // prefix lives in up to eight 512-bit registers, padded with the largest key;
-// inserting x into the sorted p gives q[j] = min(p[j], max(p[j - 1], x)) with
-// p[-1] the smallest key, one shift, one max and one min per register and no
-// branch. Only the registers the prefix has reached take part in a step.
+// inserting x into the sorted p gives q[j] = max(p[j - 1], min(p[j], x)) with
+// p[-1] the smallest key, one shift, one min and one max per register and no
+// branch; the min does not wait for the shift. Only the registers the prefix has reached take part in a step.
 // Keys are compared as unsigned numbers, so the signed types are mapped to
 // their radix keys on the way in and back on the way out.
 //
@@ -90,7 +90,7 @@ template <typename T, std::size_t Active, std::size_t R>
         __m512i before[Active];
         before[0] = Lanes::shift_in(reg[0], smallest);
         for (std::size_t r = 1; r < Active; ++r) before[r] = Lanes::shift_in(reg[r], reg[r - 1]);
-        for (std::size_t r = 0; r < Active; ++r) reg[r] = Lanes::min(reg[r], Lanes::max(before[r], x));
+        for (std::size_t r = 0; r < Active; ++r) reg[r] = Lanes::max(before[r], Lanes::min(reg[r], x));
     }
 }
 
