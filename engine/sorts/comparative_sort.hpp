@@ -115,10 +115,11 @@ inline std::uint64_t insert_left(T* data, std::uint64_t i) {
 // An element is out of order when it is smaller than the largest before it,
 // which then lies in its own group. The first out-of-order element of a group
 // is inserted; from the second on the walk takes the rest of the group at
-// once: it counts the out-of-order elements branch-free up to the 33rd. A
-// group whose 33rd comes with at least 33 of its positions still ahead is
-// diverted whole; every other group is sorted here, in vector registers when
-// it is small and the CPU has AVX-512, else by inserting each out-of-order
+// once. A group that AVX-512 registers hold and too short to be diverted is
+// sorted whole in them. Otherwise the walk counts the out-of-order elements
+// branch-free up to the 33rd: a group whose 33rd comes with at least 33 of
+// its positions still ahead is diverted whole; every other group is sorted
+// here, in registers when they hold it, else by inserting each out-of-order
 // element. The ranges are those of a walk inserting one element at a time.
 template <typename T>
 std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
