@@ -5,7 +5,9 @@
 // p[-1] the smallest key, one shift, one min and one max per register and no
 // branch; the min does not wait for the shift. Only the registers the prefix has reached take part in a step.
 // Keys are compared as unsigned numbers, so the signed types are mapped to
-// their radix keys on the way in and back on the way out.
+// their radix keys on the way in and back on the way out. The same step on a
+// window of one register serves the fix-up walk where short groups are
+// densely out of order (register_window_walk).
 //
 // Call only where avx512_enabled() holds.
 
@@ -54,6 +56,13 @@ struct KeyLanes<4> {
         const auto mask = static_cast<__mmask16>(count >= lanes ? 0xFFFFu : (1u << count) - 1);
         _mm512_mask_storeu_epi32(to, mask, v);
     }
+    // Lanes 1 .. 15 of `v`, then lane 0 of `last`.
+    [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i drop_first(__m512i v, __m512i last) {
+        return _mm512_maskz_alignr_epi32(0xFFFF, last, v, 1);
+    }
+    [[gnu::target("avx512f"), gnu::always_inline]] static inline std::uint32_t first(__m512i v) {
+        return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_maskz_extracti32x4_epi32(0xF, v, 0)));
+    }
 };
 
 template <>
@@ -75,6 +84,12 @@ struct KeyLanes<8> {
                                                                                    std::size_t count) {
         const auto mask = static_cast<__mmask8>(count >= lanes ? 0xFFu : (1u << count) - 1);
         _mm512_mask_storeu_epi64(to, mask, v);
+    }
+    [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i drop_first(__m512i v, __m512i last) {
+        return _mm512_maskz_alignr_epi64(0xFF, last, v, 1);
+    }
+    [[gnu::target("avx512f"), gnu::always_inline]] static inline std::uint64_t first(__m512i v) {
+        return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, v, 0)));
     }
 };
 
@@ -117,6 +132,64 @@ template <typename T, std::size_t R>
 }
 
 }  // namespace detail
+
+// Elements in the window of register_window_walk: one register.
+template <typename T>
+inline constexpr std::size_t kRegisterWindow = 64 / sizeof(T);
+
+// Where register_window_walk stopped, and the out-of-order bookkeeping it
+// carries: the group of the last out-of-order element and how many
+// out-of-order elements of that group came one after another.
+template <typename T>
+struct WindowWalk {
+    std::uint64_t stop;
+    key_t<T> previous;
+    unsigned counter;
+};
+
+// Insertion one element at a time with the sorted window of the
+// kRegisterWindow<T> elements before it in a register: inserting x is the
+// step of the register insertion sort on one register, stored back whole,
+// with no branch on the element's order. Starts at `from`, with
+// data[from - window .. from) ascending and the largest of everything before
+// `from`; stops at the first element that moves a whole window or more, or
+// that is out of order and brings its group's count to `group_at` or lies in
+// a group that runs a window ahead (such an element is left to the caller
+// and not counted), after `idle_limit` elements in a row in order, or at n.
+template <typename T>
+[[gnu::target("avx512f")]] WindowWalk<T> register_window_walk(T* data, std::uint64_t from, std::uint64_t n,
+                                                               key_t<T> group_mask, key_t<T> previous,
+                                                               unsigned counter, unsigned group_at,
+                                                               std::uint64_t idle_limit) {
+    using Lanes = detail::KeyLanes<sizeof(T)>;
+    using K = key_t<T>;
+    constexpr std::size_t L = Lanes::lanes;
+    const __m512i flip = Lanes::broadcast(Radixable<T>::sign_flip);
+    __m512i window = _mm512_xor_si512(_mm512_loadu_si512(data + from - L), flip);
+    K top = radix_key(data[from - 1]);
+    std::uint64_t i = from;
+    std::uint64_t idle = 0;  // elements in order since the last one out of order
+    for (; i < n; ++i) {
+        const K x = radix_key(data[i]);
+        const bool out_of_order = x < top;
+        idle = out_of_order ? 0 : idle + 1;
+        if (idle == idle_limit) [[unlikely]]
+            break;
+        const K g = x & group_mask;
+        const unsigned next = out_of_order ? (g == previous ? counter + 1 : 1) : counter;
+        // A group that runs a window ahead is left to the group path.
+        const bool long_group = i + L < n && (radix_key(data[i + L]) & group_mask) == g;
+        if (x < Lanes::first(window) || (out_of_order && (next >= group_at || long_group))) [[unlikely]]
+            break;
+        counter = next;
+        previous = out_of_order ? g : previous;
+        top = x > top ? x : top;
+        const __m512i key = Lanes::broadcast(x);
+        window = Lanes::max(window, Lanes::min(Lanes::drop_first(window, key), key));
+        _mm512_storeu_si512(data + i + 1 - L, _mm512_xor_si512(window, flip));
+    }
+    return {i, previous, counter};
+}
 
 // Sorts data[0 .. n) ascending; n at most kRegisterSortMaxElements<T>.
 template <typename T>

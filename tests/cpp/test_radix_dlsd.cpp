@@ -175,7 +175,7 @@ TYPED_TEST(DlsdFixup, ContractOverTheCatalogue) {
     constexpr unsigned bits = tfs::Radixable<T>::bits;
     for (const auto& c : tt::catalogue<T>()) {
         for (std::size_t n : {2u, 3u, 64u, 65u, 66u, 300u, 5000u}) {
-            for (unsigned group_bits : {1u, 4u, 8u, 16u, bits - 8}) {
+            for (unsigned group_bits : {1u, 4u, 8u, 10u, 16u, bits - 8}) {
                 const K mask = K(~K(0) << (bits - group_bits));
                 auto v = c.make(n, n + group_bits);
                 std::stable_sort(v.begin(), v.end(),
