@@ -184,6 +184,17 @@ std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
         return inside;
     };
 
+    // Sorts group g, which ends at `end` and holds i - 1 and i, in registers
+    // when it has at most `most` elements; says whether it did.
+    auto sort_in_registers = [&](std::uint64_t i, std::uint64_t end, K g, std::uint64_t most) {
+        const std::uint64_t lowest = end > most ? end - most : 0;
+        std::uint64_t start = i;
+        while (start > lowest && group(start - 1) == g) --start;
+        if (start == i || (start > 0 && group(start - 1) == g)) return false;
+        register_insertion_sort(data + start, end - start);
+        return true;
+    };
+
     K previous = group(0);
     unsigned counter = 0;
     std::uint64_t i = 1;
@@ -227,15 +238,9 @@ std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
             std::uint64_t end = i + 1;
             const std::uint64_t reach = std::min<std::uint64_t>(n, i + kWhole);
             while (end < reach && group(end) == g) ++end;
-            if (end == n || group(end) != g) {
-                const std::uint64_t lowest = end > kWhole ? end - kWhole : 0;
-                std::uint64_t start = i;
-                while (start > lowest && group(start - 1) == g) --start;
-                if (start < i && (start == 0 || group(start - 1) != g)) {
-                    register_insertion_sort(data + start, end - start);
-                    i = end;
-                    continue;
-                }
+            if ((end == n || group(end) != g) && sort_in_registers(i, end, g, kWhole)) {
+                i = end;
+                continue;
             }
         }
         // Else count its out-of-order elements from i on, up to the 33rd.
@@ -261,14 +266,7 @@ std::vector<SortRange> dlsd_fixup(std::span<T> slice, key_t<T> group_mask) {
         }
         // Sort the group: whole in registers when it fits, else by insertion
         // (only out-of-order elements move; the part before i is in order).
-        std::uint64_t start = i;
-        if (registers) {
-            const std::uint64_t lowest = end > kRegisterSortMaxElements<T> ? end - kRegisterSortMaxElements<T> : 0;
-            while (start > lowest && group(start - 1) == g) --start;
-        }
-        if (start < i && (start == 0 || group(start - 1) != g)) {
-            register_insertion_sort(data + start, end - start);
-        } else {
+        if (!(registers && sort_in_registers(i, end, g, kRegisterSortMaxElements<T>))) {
             for (std::uint64_t k = i; k < end; ++k) {
                 if (data[k] < data[k - 1]) moves += detail::insert_left(data, k);
             }
