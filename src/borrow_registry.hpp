@@ -22,4 +22,17 @@ ExclusiveBorrow acquire_exclusive(PyObject* array);
 // Returns an exclusive borrow taken by acquire_exclusive().
 void release_exclusive(PyObject* array) noexcept;
 
+// Returns an acquired exclusive borrow when it goes out of scope (with the
+// interpreter lock held).
+class ExclusiveBorrowHeld {
+public:
+    explicit ExclusiveBorrowHeld(PyObject* array) noexcept : array_(array) {}
+    ~ExclusiveBorrowHeld() { release_exclusive(array_); }
+    ExclusiveBorrowHeld(const ExclusiveBorrowHeld&) = delete;
+    ExclusiveBorrowHeld& operator=(const ExclusiveBorrowHeld&) = delete;
+
+private:
+    PyObject* array_;
+};
+
 }  // namespace tfs::borrow

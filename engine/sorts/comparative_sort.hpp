@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -47,6 +48,27 @@ void comparison_sort(std::span<T> slice) {
     std::copy(slice.begin(), slice.end(), buffer.get());
     std::sort(buffer.get(), buffer.get() + n);
     std::copy(buffer.get(), buffer.get() + n, slice.begin());
+}
+
+// Sorts `slice` ascending in place with a heap sort: no memory, and every
+// loop bounded by the length whatever the comparisons say, so it is safe on
+// the lent array. The fallback of a sort whose scratch cannot be had.
+template <typename T>
+void heap_sort(std::span<T> slice) {
+    const auto by_key = [](const T& a, const T& b) { return radix_key(a) < radix_key(b); };
+    std::make_heap(slice.begin(), slice.end(), by_key);
+    std::sort_heap(slice.begin(), slice.end(), by_key);
+}
+
+// Runs `sort(slice)`; when it runs out of memory (which leaves the slice a
+// permutation of itself), finishes the slice with heap_sort instead.
+template <typename T, typename Sort>
+void sort_or_heap_sort(std::span<T> slice, Sort&& sort) {
+    try {
+        sort(slice);
+    } catch (const std::bad_alloc&) {
+        heap_sort(slice);
+    }
 }
 
 // Out-of-order elements of one group before the walk looks for the group's

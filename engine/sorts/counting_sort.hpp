@@ -1,5 +1,6 @@
 #pragma once
-// Counting sort of 32-bit slices whose keys fit in 8 or 16 bits: count every
+// Counting sort of slices whose keys fit in 8 or 16 bits (32-bit slices of
+// small keys, and the 8- and 16-bit types): count every
 // key, then write the keys back in order. No element buffer.
 
 #include <algorithm>

@@ -36,6 +36,15 @@ struct RadixableBase {
 
 }  // namespace detail
 
+// The 8- and 16-bit types are sorted by counting alone.
+template <>
+struct Radixable<std::uint8_t> : detail::RadixableBase<std::uint8_t, std::uint8_t> {};
+template <>
+struct Radixable<std::int8_t> : detail::RadixableBase<std::int8_t, std::uint8_t> {};
+template <>
+struct Radixable<std::uint16_t> : detail::RadixableBase<std::uint16_t, std::uint16_t> {};
+template <>
+struct Radixable<std::int16_t> : detail::RadixableBase<std::int16_t, std::uint16_t> {};
 template <>
 struct Radixable<std::uint32_t> : detail::RadixableBase<std::uint32_t, std::uint32_t> {};
 template <>
@@ -72,6 +81,7 @@ struct RadixParams {
     std::uint64_t bucket_count;
 };
 
+static_assert(radix_key<std::int8_t>(-1) == 0x7fu && radix_key<std::int16_t>(INT16_MIN) == 0u);
 static_assert(radix_key<std::int32_t>(INT32_MIN) == 0u);
 static_assert(radix_key<std::int32_t>(-1) == 0x7fffffffu);
 static_assert(radix_key<std::int32_t>(0) == 0x80000000u);

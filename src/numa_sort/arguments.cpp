@@ -31,9 +31,8 @@ constexpr const char* kParameter = "arr";
 // cannot exist before); held for the rest of the process once found.
 PyObject* g_masked_array_type = nullptr;
 
-// Whether `arr` is a numpy.ma.MaskedArray or an instance of a subclass: an
-// ndarray whose elements mean nothing without its mask, which a sort of the
-// data alone would tear apart.
+}  // namespace
+
 bool is_masked_array(PyObject* arr) {
     if (g_masked_array_type == nullptr) {
         PyObject* modules = PyImport_GetModuleDict();  // borrowed
@@ -49,8 +48,6 @@ bool is_masked_array(PyObject* arr) {
     }
     return PyType_IsSubtype(Py_TYPE(arr), reinterpret_cast<PyTypeObject*>(g_masked_array_type)) != 0;
 }
-
-}  // namespace
 
 PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs) {
     const std::string name(function_name);

@@ -17,6 +17,17 @@ PyObject* detect_topology();
 template <typename T>
 PyObject* numa_sort(PyObject* args, PyObject* kwargs);
 
+// sort(arr, *, axis=-1, threads=None): sorts any writeable array of NumPy's
+// integer, boolean, float, datetime64 or timedelta64 types in place along
+// `axis`, in NumPy's order, with up to `threads` threads; returns None.
+PyObject* general_sort(PyObject* args, PyObject* kwargs);
+
+inline constexpr const char* kGeneralSortDoc =
+    "sort(arr, *, axis=-1, threads=None)\n--\n\n"
+    "Sort arr in place along axis, in NumPy's order (NaN and NaT last).\n\n"
+    "Takes every integer type, bool, float16/32/64, datetime64 and timedelta64,\n"
+    "in any layout. threads caps the threads used (None: the pool's size).";
+
 // Name and stored docstring (text signature only) of numa_sort<T>.
 template <typename T>
 struct SortFunction;

@@ -60,6 +60,13 @@ PyMethodDef g_functions[] = {
     sort_function_def<float>(),
 };
 
+// sort(): a module attribute beside the function table, not in __all__.
+PyMethodDef g_general_sort_def = {
+    "sort",
+    reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&tfs::py::keywords_entry<&tfs::functions::general_sort>)),
+    METH_VARARGS | METH_KEYWORDS, tfs::functions::kGeneralSortDoc};
+
 // Creates the function of `def`, bound to `module`, appends its name to
 // __all__ (created on first use) and sets it as a module attribute. False
 // with a Python exception set on failure.
@@ -85,6 +92,8 @@ bool populate(PyObject* module) {
     if (!module_name) return false;
     for (PyMethodDef& def : g_functions)
         if (!add_function(module, module_name.get(), &def)) return false;
+    OwnedRef sort(PyCFunction_NewEx(&g_general_sort_def, module, module_name.get()));
+    if (!sort || PyObject_SetAttrString(module, "sort", sort.get()) != 0) return false;
     // Callers can name the exception type to catch it.
     PyObject* panic = tfs::py::panic_exception_type();
     return panic != nullptr && PyObject_SetAttrString(module, "PanicException", panic) == 0;

@@ -178,6 +178,8 @@ npy_intp Api::element_size(PyObject* descr) const {
 
 int Api::type_num(PyObject* descr) const { return read_at<int>(descr, kDescrTypeNum); }
 
+char Api::byte_order(PyObject* descr) const { return read_at<char>(descr, kDescrByteOrder); }
+
 py::OwnedRef Api::descr_from_type(int type_number) const {
     auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(table_[kSlotDescrFromType]);
     PyObject* descr = descr_from_type(type_number);

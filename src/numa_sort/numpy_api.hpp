@@ -22,6 +22,11 @@ using npy_intp = Py_ssize_t;
 inline constexpr int kArrayWriteable = 0x0400;
 
 // NumPy's built-in type numbers (the same in NumPy 1 and 2).
+inline constexpr int kTypeBool = 0;
+inline constexpr int kTypeByte = 1;
+inline constexpr int kTypeUByte = 2;
+inline constexpr int kTypeShort = 3;
+inline constexpr int kTypeUShort = 4;
 inline constexpr int kTypeInt = 5;
 inline constexpr int kTypeUInt = 6;
 inline constexpr int kTypeLong = 7;
@@ -30,6 +35,9 @@ inline constexpr int kTypeLongLong = 9;
 inline constexpr int kTypeULongLong = 10;
 inline constexpr int kTypeFloat = 11;
 inline constexpr int kTypeDouble = 12;
+inline constexpr int kTypeDatetime = 21;
+inline constexpr int kTypeTimedelta = 22;
+inline constexpr int kTypeHalf = 23;
 
 // The built-in type number of element type T: integer numbers follow the C
 // type of T's width (int, long or long long), which is what NumPy names
@@ -78,6 +86,8 @@ public:
     // Element size in bytes of a descriptor.
     npy_intp element_size(PyObject* descr) const;
     int type_num(PyObject* descr) const;
+    // '=' native, '|' not applicable (one byte), '<' or '>' otherwise.
+    char byte_order(PyObject* descr) const;
     // The built-in descriptor of a type number (a new reference); an unknown
     // number is an internal failure.
     py::OwnedRef descr_from_type(int type_number) const;

@@ -1,6 +1,7 @@
 #include "pool.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -190,6 +191,25 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& task) {
         return;
     }
     pool.run(n, task);
+}
+
+}  // namespace tfs::pool
+
+namespace tfs::pool {
+
+void capped_parallel_for(std::size_t workers, std::size_t n, const std::function<void(std::size_t)>& task) {
+    if (workers <= 1 || n <= 1) {
+        for (std::size_t i = 0; i < n; ++i) task(i);
+        return;
+    }
+    if (workers >= n) {
+        parallel_for(n, task);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    parallel_for(workers, [&](std::size_t) {
+        for (std::size_t i = next++; i < n; i = next++) task(i);
+    });
 }
 
 }  // namespace tfs::pool

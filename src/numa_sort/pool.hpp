@@ -24,6 +24,11 @@ std::size_t thread_count();
 // started, the tasks run one after another on the calling thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& task);
 
+// parallel_for with at most `workers` tasks running at once: `workers`
+// pieces take the indices in turn. With workers <= 1 every task runs on the
+// calling thread, in order, and the pool is not created.
+void capped_parallel_for(std::size_t workers, std::size_t n, const std::function<void(std::size_t)>& task);
+
 // The pool size rule over the two environment values (nullptr = unset):
 // `num_threads` when it is a positive decimal integer, `default_count` when
 // it is 0; when it is unset or not a number, `rs_num_cpus` when that is a

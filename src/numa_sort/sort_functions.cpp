@@ -25,26 +25,16 @@ constexpr const char* kAlreadyBorrowed =
     "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed";
 constexpr const char* kNotContiguous = "array must be C-contiguous";
 
-// An exclusive borrow of an array, held for the guard's lifetime. A refused
-// borrow is an internal failure. Created and destroyed with the interpreter
-// lock held.
-class ExclusiveBorrowGuard {
-public:
-    explicit ExclusiveBorrowGuard(PyObject* array) : array_(array) {
-        switch (borrow::acquire_exclusive(array)) {
-            case borrow::ExclusiveBorrow::acquired: return;
-            case borrow::ExclusiveBorrow::not_writeable: fail(kNotWriteable);
-            case borrow::ExclusiveBorrow::already_borrowed: fail(kAlreadyBorrowed);
-        }
-        fail("unknown borrow result");
+// Takes an exclusive borrow of `array`; a refused borrow is an internal
+// failure.
+void acquire_borrow(PyObject* array) {
+    switch (borrow::acquire_exclusive(array)) {
+        case borrow::ExclusiveBorrow::acquired: return;
+        case borrow::ExclusiveBorrow::not_writeable: fail(kNotWriteable);
+        case borrow::ExclusiveBorrow::already_borrowed: fail(kAlreadyBorrowed);
     }
-    ~ExclusiveBorrowGuard() { borrow::release_exclusive(array_); }
-    ExclusiveBorrowGuard(const ExclusiveBorrowGuard&) = delete;
-    ExclusiveBorrowGuard& operator=(const ExclusiveBorrowGuard&) = delete;
-
-private:
-    PyObject* array_;
-};
+    fail("unknown borrow result");
+}
 
 // Sorts an aligned slice of T ascending (floats in IEEE 754 total order).
 template <typename T>
@@ -85,7 +75,8 @@ PyObject* numa_sort(PyObject* args, PyObject* kwargs) {
 
     // Both guards are released on every path out, the borrow first.
     py::OwnedRef held = py::new_ref(arr);
-    ExclusiveBorrowGuard borrow(held.get());
+    acquire_borrow(held.get());
+    const borrow::ExclusiveBorrowHeld borrow(held.get());
 
     const numpy::ArrayFields fields = np.fields(held.get());
     const numpy::npy_intp length = fields.dims[0];

@@ -1,0 +1,267 @@
+#pragma once
+// Most-significant-digit partition for several threads: the slice is cut into
+// one block per worker; each worker counts the digit of its block, then
+// scatters its block into its own stretch of every bucket in a scratch
+// buffer; the buckets go back to the slice and are sorted one per task,
+// largest first. The digit is the top bits below the prefix that every key
+// shares, so keys in a narrow range still spread over the buckets. A bucket
+// too large for one worker is partitioned again by every worker; one whose
+// keys are all equal is left as it is.
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+#include <span>
+#include <vector>
+
+#include "engine/failure.hpp"
+#include "engine/sorts/comparative_sort.hpp"
+#include "engine/sorts/dlsd_sort.hpp"
+#include "engine/sorts/utils.hpp"
+#include "engine/traits/radixable.hpp"
+
+namespace tfs {
+
+// Slices below this length are sorted whole by one worker: the passes over
+// the slice and the hand-offs cost more than they save.
+inline constexpr std::size_t kParallelMsdMinLength = std::size_t(1) << 16;
+// Bucket length the digit width aims for: a bucket and the sorter's scratch
+// for it stay in a core's L2 cache.
+inline constexpr std::size_t kParallelMsdBucketTarget = std::size_t(1) << 15;
+// Widest digit: more buckets would scatter into too many pages at once.
+inline constexpr unsigned kParallelMsdMaxDigitBits = 12;
+// Buckets per worker at least, so that taking the largest first evens out
+// the workers' loads.
+inline constexpr std::size_t kParallelMsdBucketsPerWorker = 16;
+// Buckets longer than this are partitioned again (a skewed digit): far above
+// the target, one sorter call on them would lose the cache.
+inline constexpr std::size_t kParallelMsdSplitAgain = kParallelMsdBucketTarget * 16;
+static_assert(kParallelMsdSplitAgain >= kParallelMsdMinLength);
+
+namespace detail {
+
+// The first and last index of block `b` of `blocks` over `n` elements.
+inline std::size_t block_start(std::size_t n, std::size_t blocks, std::size_t b) {
+    return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * b / blocks);
+}
+
+// What one sweep over a block learns: the AND and the OR of its keys (bits
+// where they agree are a prefix every key shares) and whether it runs
+// ascending or descending throughout.
+template <typename T>
+struct BlockSurvey {
+    key_t<T> all_and = key_t<T>(~key_t<T>(0));
+    key_t<T> all_or = 0;
+    bool ascending = true;
+    bool descending = true;
+};
+
+template <typename T>
+BlockSurvey<T> survey_block(const T* p, std::size_t n) {
+    using K = key_t<T>;
+    BlockSurvey<T> s;
+    if (n == 0) return s;
+    // Counts instead of flags, so that the loop vectorises.
+    K a = K(~K(0)), o = 0;
+    std::size_t rises = 0, falls = 0;
+    K previous = radix_key(p[0]);
+    for (std::size_t i = 0; i < n; ++i) {
+        const K k = radix_key(p[i]);
+        a &= k;
+        o |= k;
+        rises += previous < k;
+        falls += previous > k;
+        previous = k;
+    }
+    s.all_and = a;
+    s.all_or = o;
+    s.ascending = falls == 0;
+    s.descending = rises == 0;
+    return s;
+}
+
+// Digit width for a partition of n elements over `workers` whose keys vary
+// in their low `varying` bits.
+inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned varying) {
+    const std::size_t wanted = std::max(n / kParallelMsdBucketTarget, workers * kParallelMsdBucketsPerWorker);
+    const unsigned bits = static_cast<unsigned>(std::bit_width(wanted - 1));
+    return std::clamp(bits, 1u, std::min(kParallelMsdMaxDigitBits, varying));
+}
+
+// Sorts a bucket whose keys agree in their top `shared_bits` bits: the
+// diverting LSD passes start below the shared bits instead of below the
+// largest key's leading zeros. Every element has moved by now, so a bucket
+// whose scratch cannot be had is heap-sorted rather than left unsorted.
+template <typename T>
+void sort_msd_bucket(std::span<T> bucket, std::uint64_t shared_bits) {
+    sort_or_heap_sort(bucket, [shared_bits](std::span<T> b) {
+        const std::size_t n = b.size();
+        if (n < kDlsdMinLength) {
+            comparison_sort(b);
+            return;
+        }
+        const RadixChoice choice = dlsd_choose_radix(n);
+        const RadixParams p{0, choice.radix, shared_bits, choice.passes, std::uint64_t(1) << choice.radix};
+        dlsd_core<T>(b, p, choice.passes, DlsdMode::partial);
+    });
+}
+
+}  // namespace detail
+
+// Sorts `slice` ascending with up to `workers` threads. `scratch` holds at
+// least slice.size() elements. `sort_whole(std::span<T>)` sorts a slice
+// too short to partition, in place on the calling thread; the buckets are
+// sorted by diverting LSD passes below their shared bits. `run(k, task)` runs task(i) for every i in [0, k), k <= workers, at
+// once where it can, and returns when all have run (or throws what one
+// threw, once none runs). The slice is lent: keys changed by another thread
+// during the sort end in an InternalFailure or an unsorted slice, never in
+// an access outside the slice and the scratch buffer.
+template <typename T, typename SortWhole, typename RunTasks>
+void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t workers, SortWhole&& sort_whole,
+                       RunTasks&& run) {
+    using K = key_t<T>;
+    const std::size_t n = slice.size();
+    check(scratch.size() >= n, "partition scratch shorter than the slice");
+    if (n < 2) return;
+    if (n < kParallelMsdMinLength) {
+        sort_whole(slice);
+        return;
+    }
+    const std::size_t blocks = std::clamp<std::size_t>(n / (kParallelMsdMinLength / 4), 1, workers);
+    auto block = [&](std::size_t b) {
+        const std::size_t begin = detail::block_start(n, blocks, b);
+        return std::pair{begin, detail::block_start(n, blocks, b + 1)};
+    };
+
+    // One sweep: the shared key prefix, and whether the slice is already in
+    // order (or in reverse order) as a whole.
+    std::vector<detail::BlockSurvey<T>> surveys(blocks);
+    run(blocks, [&](std::size_t b) {
+        const auto [begin, end] = block(b);
+        surveys[b] = detail::survey_block(slice.data() + begin, end - begin);
+    });
+    K all_and = K(~K(0)), all_or = 0;
+    bool ascending = true, descending = true;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        all_and &= surveys[b].all_and;
+        all_or |= surveys[b].all_or;
+        ascending &= surveys[b].ascending;
+        descending &= surveys[b].descending;
+        if (b > 0) {
+            const K last = radix_key(slice[block(b).first - 1]), first = radix_key(slice[block(b).first]);
+            ascending &= last <= first;
+            descending &= last >= first;
+        }
+    }
+    const K varying_bits = all_and ^ all_or;
+    if (varying_bits == 0 || ascending) return;
+    if (descending) {
+        // Swap the halves' blocks pairwise from the ends inward.
+        const std::size_t half = n / 2;
+        run(blocks, [&](std::size_t b) {
+            const std::size_t begin = detail::block_start(half, blocks, b);
+            const std::size_t end = detail::block_start(half, blocks, b + 1);
+            for (std::size_t i = begin; i < end; ++i) std::swap(slice[i], slice[n - 1 - i]);
+        });
+        return;
+    }
+
+    const auto varying = static_cast<unsigned>(std::bit_width(varying_bits));
+    const unsigned bits = detail::msd_digit_bits(n, workers, varying);
+    const unsigned shift = varying - bits;
+    const K mask = K(digit_mask<T>(bits) << shift);
+    const std::size_t buckets = std::size_t(1) << bits;
+
+    // Per block, the count of every digit; then each block's stretch of each
+    // bucket, as heads counted from the scratch buffer's end (see
+    // scatter_from_end).
+    std::vector<std::vector<std::uint64_t>> counts(blocks);
+    run(blocks, [&](std::size_t b) {
+        const auto [begin, end] = block(b);
+        counts[b] = digit_histogram<T>(std::span<const T>(slice.data() + begin, end - begin), buckets, mask, shift);
+    });
+    std::vector<std::uint64_t> starts(buckets + 1);
+    std::vector<std::uint64_t> heads(blocks * buckets);
+    std::uint64_t total = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+        starts[d] = total;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            heads[b * buckets + d] = total - n;
+            total += counts[b][d];
+        }
+    }
+    starts[buckets] = total;
+    check(total == n, "partition counts differ from the slice length");
+
+    // From the scatter on, the buckets live in the scratch buffer until they
+    // are copied back; a failure copies back the ones still there, so that
+    // the slice is a permutation of itself whatever happens. Nothing is
+    // allocated between the scatter and that point.
+    std::vector<char> returned(buckets, 0);
+    std::vector<std::size_t> order;
+    order.reserve(buckets);
+    T* const scratch_end = scratch.data() + n;
+    run(blocks, [&](std::size_t b) {
+        const auto [begin, end] = block(b);
+        std::uint64_t* h = heads.data() + b * buckets;
+        detail::scatter_run<T, true>(slice.data() + begin, slice.data() + end, scratch_end, h, mask, shift);
+        // Each head must have reached the end of this block's stretch: then
+        // every scratch position was written exactly once.
+        std::uint64_t differs = 0;
+        for (std::size_t d = 0; d < buckets; ++d) {
+            std::uint64_t stretch_end = starts[d] - n;
+            for (std::size_t c = 0; c <= b; ++c) stretch_end += counts[c][d];
+            differs |= h[d] ^ stretch_end;
+        }
+        if (differs != 0) [[unlikely]]
+            fail(kScatterCountMismatch);
+    });
+    auto copy_back = [&](std::size_t d) {
+        std::copy(scratch.data() + starts[d], scratch.data() + starts[d + 1], slice.data() + starts[d]);
+        returned[d] = 1;
+    };
+
+    try {
+        // Buckets too long for one worker are partitioned again, one after
+        // the other, with every worker; the rest are sorted one per task.
+        for (std::size_t d = 0; d < buckets; ++d) {
+            const std::size_t length = starts[d + 1] - starts[d];
+            const bool split_again = length >= kParallelMsdMinLength &&
+                                     (length > kParallelMsdSplitAgain || length * workers > n);
+            if (!split_again) {
+                if (length > 0) order.push_back(d);
+                continue;
+            }
+            const std::span<T> from = scratch.subspan(starts[d], length);
+            const std::span<T> to = slice.subspan(starts[d], length);
+            run(blocks, [&](std::size_t b) {
+                const std::size_t begin = detail::block_start(length, blocks, b);
+                const std::size_t end = detail::block_start(length, blocks, b + 1);
+                std::copy(from.begin() + begin, from.begin() + end, to.begin() + begin);
+            });
+            returned[d] = 1;
+            parallel_msd_sort<T>(to, from, workers, sort_whole, run);
+        }
+        std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            return starts[x + 1] - starts[x] > starts[y + 1] - starts[y];
+        });
+        std::atomic<std::size_t> next{0};
+        run(std::min(workers, order.size()), [&](std::size_t) {
+            for (std::size_t i = next++; i < order.size(); i = next++) {
+                const std::size_t d = order[i];
+                copy_back(d);
+                detail::sort_msd_bucket(slice.subspan(starts[d], starts[d + 1] - starts[d]),
+                                        Radixable<T>::bits - shift);
+            }
+        });
+    } catch (...) {
+        for (std::size_t d = 0; d < buckets; ++d)
+            if (returned[d] == 0) copy_back(d);
+        throw;
+    }
+}
+
+}  // namespace tfs

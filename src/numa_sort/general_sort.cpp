@@ -1,0 +1,255 @@
+#include "numa_sort/general_sort.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "engine/failure.hpp"
+#include "engine/sorts/comparative_sort.hpp"
+#include "engine/sorts/counting_sort.hpp"
+#include "engine/sorts/parallel_msd_sort.hpp"
+#include "engine/sorts/utils.hpp"
+#include "engine/types/engine_sort.hpp"
+#include "numa_sort/float_keys_impl.hpp"
+#include "numa_sort/pool.hpp"
+
+namespace tfs::general {
+namespace {
+
+// 8-bit lanes from this length are counted (256 counters); shorter ones are
+// comparison-sorted.
+constexpr std::size_t kCounting8MinLength = 64;
+// 16-bit lanes from this length are counted: below it, clearing and walking
+// 65536 counters costs more than a comparison sort.
+constexpr std::size_t kCounting16MinLength = 4096;
+// Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
+constexpr std::uint16_t kHalfInfinity = 0x7c00;
+constexpr std::uint32_t kFloatInfinity = 0x7f800000;
+constexpr std::uint64_t kDoubleInfinity = 0x7ff0000000000000;
+// NaT, the smallest int64, which NumPy sorts last.
+constexpr std::int64_t kNotATime = std::numeric_limits<std::int64_t>::min();
+
+// Runs `task(i)` for i in [0, n) with at most `workers` at once.
+struct Runner {
+    std::size_t workers;
+    void operator()(std::size_t n, const std::function<void(std::size_t)>& task) const {
+        pool::capped_parallel_for(workers, n, task);
+    }
+};
+
+// Whether a lane of n elements is split over the workers.
+bool parallel(std::size_t n, std::size_t workers) { return workers > 1 && n >= kParallelMsdMinLength; }
+
+// u32, i32, u64, i64: the engine on one thread, else the parallel partition
+// into `scratch` (held by the caller since before any element moved).
+template <typename T>
+void sort_wide_integers(std::span<T> slice, std::size_t workers, T* scratch) {
+    const auto engine = [](std::span<T> piece) { engine_sort<T>(piece); };
+    if (scratch == nullptr) {
+        sort_or_heap_sort(slice, engine);
+        return;
+    }
+    sort_or_heap_sort(slice, [&](std::span<T> s) {
+        parallel_msd_sort<T>(s, std::span<T>(scratch, s.size()), workers, engine, Runner{workers});
+    });
+}
+
+// 8- and 16-bit integers and the keys of halves: counted, or sorted in a
+// private copy on the stack when short. One thread.
+template <typename T>
+void sort_narrow_integers(std::span<T> slice) {
+    constexpr unsigned bits = Radixable<T>::bits;
+    constexpr std::size_t counting_min = bits == 8 ? kCounting8MinLength : kCounting16MinLength;
+    if (slice.size() < counting_min) {
+        T local[counting_min];  // no zeroing: only the first n are used, all written
+        std::copy(slice.begin(), slice.end(), local);
+        std::sort(local, local + slice.size());
+        std::copy(local, local + slice.size(), slice.begin());
+        return;
+    }
+    sort_or_heap_sort(slice, [](std::span<T> s) { counting_sort<T>(s, bits); });
+}
+
+// After a sort in total order, NaNs with the sign bit set lead and the
+// others trail; moves the leading ones to just before the trailing ones, so
+// that every NaN is last (in total order among themselves).
+template <typename U>
+void move_nans_last(std::span<U> bits, U infinity) {
+    const auto is_nan = [infinity](U b) { return U(b & ~kSignBit<U>) > infinity; };
+    std::size_t leading = 0;
+    while (leading < bits.size() && is_nan(bits[leading])) ++leading;
+    if (leading == 0) return;
+    std::size_t end = bits.size();
+    while (end > leading && is_nan(bits[end - 1])) --end;
+    std::rotate(bits.begin(), bits.begin() + static_cast<std::ptrdiff_t>(leading),
+                bits.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+// Rewrites every element in place with `transform`.
+template <typename U, typename Transform>
+void transform_all(std::span<U> keys, Transform transform) {
+    for (U& k : keys) k = transform(k);
+}
+
+// f32, f64: sorted as keys in total order, then NaNs moved last.
+template <typename F>
+void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratch, float_key_t<F> infinity) {
+    using U = float_key_t<F>;
+    const std::span<U> bits(reinterpret_cast<U*>(slice.data()), slice.size());
+    if (scratch == nullptr) {
+        transform_all(bits, [](U b) { return float_to_key(b); });
+        sort_wide_integers<U>(bits, 1, nullptr);
+        transform_all(bits, [](U k) { return key_to_float(k); });
+    } else {
+        float_key_sort_with(
+            slice, [&](std::span<U> keys) { sort_wide_integers<U>(keys, workers, scratch); }, Runner{workers});
+    }
+    move_nans_last(bits, infinity);
+}
+
+// Memory for one lane's parallel sort, taken before any element moves.
+struct LaneScratch {
+    std::optional<Scratch<std::uint64_t>> words;
+
+    LaneScratch(Element element, std::size_t n, std::size_t workers) {
+        if (!parallel(n, workers)) return;
+        const std::size_t bytes = n * element_size(element);
+        words.emplace((bytes + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+    }
+    template <typename T>
+    T* as() const {
+        return words ? reinterpret_cast<T*>(words->get()) : nullptr;
+    }
+};
+
+// The n elements at `data` as T.
+template <typename T>
+std::span<T> lane_of(char* data, std::size_t n) {
+    return std::span<T>(reinterpret_cast<T*>(data), n);
+}
+
+// Sorts one contiguous, aligned lane of n elements at `data`.
+void sort_lane(Element element, char* data, std::size_t n, std::size_t workers, const LaneScratch& scratch) {
+    switch (element) {
+        case Element::u8: return sort_narrow_integers(lane_of<std::uint8_t>(data, n));
+        case Element::i8: return sort_narrow_integers(lane_of<std::int8_t>(data, n));
+        case Element::u16: return sort_narrow_integers(lane_of<std::uint16_t>(data, n));
+        case Element::i16: return sort_narrow_integers(lane_of<std::int16_t>(data, n));
+        case Element::u32:
+            return sort_wide_integers(lane_of<std::uint32_t>(data, n), workers, scratch.as<std::uint32_t>());
+        case Element::i32:
+            return sort_wide_integers(lane_of<std::int32_t>(data, n), workers, scratch.as<std::int32_t>());
+        case Element::u64:
+            return sort_wide_integers(lane_of<std::uint64_t>(data, n), workers, scratch.as<std::uint64_t>());
+        case Element::i64:
+            return sort_wide_integers(lane_of<std::int64_t>(data, n), workers, scratch.as<std::int64_t>());
+        case Element::time64: {
+            const std::span<std::int64_t> times = lane_of<std::int64_t>(data, n);
+            sort_wide_integers(times, workers, scratch.as<std::int64_t>());
+            std::size_t leading = 0;
+            while (leading < n && times[leading] == kNotATime) ++leading;
+            std::rotate(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(leading), times.end());
+            return;
+        }
+        case Element::f16: {
+            const std::span<std::uint16_t> bits = lane_of<std::uint16_t>(data, n);
+            transform_all(bits, [](std::uint16_t b) { return float_to_key(b); });
+            sort_narrow_integers(bits);
+            transform_all(bits, [](std::uint16_t k) { return key_to_float(k); });
+            move_nans_last(bits, kHalfInfinity);
+            return;
+        }
+        case Element::f32:
+            return sort_floats(lane_of<float>(data, n), workers, scratch.as<std::uint32_t>(), kFloatInfinity);
+        case Element::f64:
+            return sort_floats(lane_of<double>(data, n), workers, scratch.as<std::uint64_t>(), kDoubleInfinity);
+    }
+    fail("unknown element type");
+}
+
+// Runs body(t) for every t in [0, tasks), on the pool when more than one.
+void run_tasks(std::size_t tasks, const std::function<void(std::size_t)>& body) {
+    if (tasks <= 1)
+        body(0);
+    else
+        pool::parallel_for(tasks, body);
+}
+
+}  // namespace
+
+std::size_t element_size(Element element) {
+    switch (element) {
+        case Element::u8:
+        case Element::i8: return 1;
+        case Element::u16:
+        case Element::i16:
+        case Element::f16: return 2;
+        case Element::u32:
+        case Element::i32:
+        case Element::f32: return 4;
+        case Element::u64:
+        case Element::i64:
+        case Element::f64:
+        case Element::time64: return 8;
+    }
+    fail("unknown element type");
+}
+
+void sort_lanes(Element element, const Lanes& lanes, std::size_t workers) {
+    check(lanes.outer_dims.size() == lanes.outer_strides.size(), "lane dimensions and strides differ in number");
+    std::size_t count = 1;
+    for (std::size_t d : lanes.outer_dims) count *= d;
+    const std::size_t n = lanes.length;
+    if (count == 0 || n < 2) return;
+    workers = std::max<std::size_t>(workers, 1);
+    const std::size_t size = element_size(element);
+
+    // Lane i's start: its index spelled in the outer dimensions, last fastest.
+    const auto lane_start = [&](std::size_t i) {
+        char* start = lanes.data;
+        for (std::size_t d = lanes.outer_dims.size(); d-- > 0;) {
+            start += static_cast<std::ptrdiff_t>(i % lanes.outer_dims[d]) * lanes.outer_strides[d];
+            i /= lanes.outer_dims[d];
+        }
+        return start;
+    };
+    const auto in_place = [&](const char* start) {
+        return lanes.stride == static_cast<std::ptrdiff_t>(size) && reinterpret_cast<std::uintptr_t>(start) % size == 0;
+    };
+    bool every_lane_in_place = in_place(lanes.data);
+    for (std::size_t d = 0; d < lanes.outer_strides.size(); ++d)
+        every_lane_in_place &= lanes.outer_dims[d] == 1 || lanes.outer_strides[d] % static_cast<std::ptrdiff_t>(size) == 0;
+
+    // One worker per lane when there are several; a single lane gets them all.
+    const std::size_t lane_workers = count == 1 ? workers : 1;
+    const std::size_t tasks = std::min(workers, count);
+    const LaneScratch scratch(element, n, lane_workers);
+    std::unique_ptr<std::uint64_t[]> copies;  // one lane per task, never initialised
+    const std::size_t copy_words = (n * size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t);
+    if (!every_lane_in_place) copies.reset(new std::uint64_t[copy_words * tasks]);
+
+    std::atomic<std::size_t> next{0};
+    run_tasks(tasks, [&](std::size_t t) {
+        for (std::size_t i = next++; i < count; i = next++) {
+            char* start = lane_start(i);
+            if (in_place(start)) {
+                sort_lane(element, start, n, lane_workers, scratch);
+                continue;
+            }
+            char* copy = reinterpret_cast<char*>(copies.get() + t * copy_words);
+            for (std::size_t k = 0; k < n; ++k)
+                std::memcpy(copy + k * size, start + static_cast<std::ptrdiff_t>(k) * lanes.stride, size);
+            sort_lane(element, copy, n, lane_workers, scratch);
+            for (std::size_t k = 0; k < n; ++k)
+                std::memcpy(start + static_cast<std::ptrdiff_t>(k) * lanes.stride, copy + k * size, size);
+        }
+    });
+}
+
+}  // namespace tfs::general

@@ -1,0 +1,155 @@
+// sort(arr, *, axis=-1, threads=None): the argument checks and the hand-off
+// to general_sort.cpp, with NumPy's conventions and errors.
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+
+#include "borrow_registry.hpp"
+#include "numa_sort/arguments.hpp"
+#include "numa_sort/call_wrapper.hpp"
+#include "numa_sort/functions.hpp"
+#include "numa_sort/general_sort.hpp"
+#include "numa_sort/numpy_api.hpp"
+#include "numa_sort/pool.hpp"
+#include "numa_sort/python_ref.hpp"
+
+namespace tfs::functions {
+namespace {
+
+using general::Element;
+
+constexpr const char* kReadOnly = "sort array is read-only";
+constexpr const char* kAlreadyBorrowed = "sort array is already borrowed";
+constexpr const char* kThreadsNotPositive = "threads must be a positive integer or None";
+
+// Raises TypeError with `prefix` followed by str(object).
+[[noreturn]] void raise_type_error_naming(const char* prefix, PyObject* object) {
+    PyErr_Format(PyExc_TypeError, "%s%S", prefix, object);
+    py::propagate_python_error();
+}
+
+// NumPy's AxisError class: numpy.exceptions.AxisError, or numpy.AxisError
+// before NumPy 1.25.
+py::OwnedRef axis_error_type() {
+    if (py::OwnedRef exceptions{PyImport_ImportModule("numpy.exceptions")}) {
+        if (py::OwnedRef type{PyObject_GetAttrString(exceptions.get(), "AxisError")}) return type;
+    }
+    PyErr_Clear();
+    py::OwnedRef numpy{PyImport_ImportModule("numpy")};
+    if (!numpy) py::propagate_python_error();
+    py::OwnedRef type{PyObject_GetAttrString(numpy.get(), "AxisError")};
+    if (!type) py::propagate_python_error();
+    return type;
+}
+
+// Raises AxisError(axis, ndim), as NumPy does for an axis out of range.
+[[noreturn]] void raise_axis_error(Py_ssize_t axis, int ndim) {
+    py::OwnedRef type = axis_error_type();
+    py::OwnedRef error{PyObject_CallFunction(type.get(), "ni", axis, ndim)};
+    if (error) PyErr_SetObject(type.get(), error.get());
+    py::propagate_python_error();
+}
+
+// The element type that sorts a descriptor's elements; TypeError naming the
+// dtype when sort() does not take it.
+Element element_of(const numpy::Api& np, PyObject* descr) {
+    const char order = np.byte_order(descr);
+    if (order != '=' && order != '|') raise_type_error_naming("sort() does not take non-native byte order: dtype ", descr);
+    const numpy::npy_intp size = np.element_size(descr);
+    const auto by_size = [&](Element e32, Element e64) {
+        if (size == 4) return e32;
+        if (size == 8) return e64;
+        raise_type_error_naming("sort() does not take dtype ", descr);
+    };
+    switch (np.type_num(descr)) {
+        case numpy::kTypeBool:
+        case numpy::kTypeUByte: return Element::u8;
+        case numpy::kTypeByte: return Element::i8;
+        case numpy::kTypeShort: return Element::i16;
+        case numpy::kTypeUShort: return Element::u16;
+        case numpy::kTypeInt:
+        case numpy::kTypeLong:
+        case numpy::kTypeLongLong: return by_size(Element::i32, Element::i64);
+        case numpy::kTypeUInt:
+        case numpy::kTypeULong:
+        case numpy::kTypeULongLong: return by_size(Element::u32, Element::u64);
+        case numpy::kTypeHalf: return Element::f16;
+        case numpy::kTypeFloat: return Element::f32;
+        case numpy::kTypeDouble: return Element::f64;
+        case numpy::kTypeDatetime:
+        case numpy::kTypeTimedelta: return Element::time64;
+        default: raise_type_error_naming("sort() does not take dtype ", descr);
+    }
+}
+
+// The threads argument: the pool's size for None, else a count of at least
+// one, capped at the pool's size.
+std::size_t workers_of(PyObject* threads) {
+    const std::size_t pool_size = pool::thread_count();
+    if (threads == nullptr || threads == Py_None) return pool_size;
+    const Py_ssize_t requested = PyNumber_AsSsize_t(threads, PyExc_OverflowError);
+    if (requested == -1 && PyErr_Occurred() != nullptr) py::propagate_python_error();
+    if (requested < 1) py::raise_error(PyExc_ValueError, kThreadsNotPositive);
+    return std::min(static_cast<std::size_t>(requested), pool_size);
+}
+
+}  // namespace
+
+PyObject* general_sort(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"arr", "axis", "threads", nullptr};
+    PyObject* arr = nullptr;
+    PyObject* axis_object = nullptr;
+    PyObject* threads = nullptr;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:sort", const_cast<char**>(keywords), &arr,
+                                    &axis_object, &threads) == 0)
+        py::propagate_python_error();
+
+    const numpy::Api& np = numpy::api();
+    if (!np.is_array(arr)) {
+        py::OwnedRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arr)), "__name__"));
+        if (!name) py::propagate_python_error();
+        PyErr_Format(PyExc_TypeError, "sort() argument 'arr' must be a numpy.ndarray, not %S", name.get());
+        py::propagate_python_error();
+    }
+    if (args::is_masked_array(arr))
+        py::raise_error(PyExc_TypeError, "sort() does not take masked arrays; use their own sort()");
+    Py_ssize_t axis = -1;
+    if (axis_object != nullptr) {
+        axis = PyNumber_AsSsize_t(axis_object, PyExc_OverflowError);
+        if (axis == -1 && PyErr_Occurred() != nullptr) py::propagate_python_error();
+    }
+    const std::size_t workers = workers_of(threads);
+
+    py::OwnedRef held = py::new_ref(arr);
+    const numpy::ArrayFields fields = np.fields(held.get());
+    if (axis < -fields.nd || axis >= fields.nd) raise_axis_error(axis, fields.nd);
+    if (axis < 0) axis += fields.nd;
+    const Element element = element_of(np, fields.descr);
+
+    switch (borrow::acquire_exclusive(held.get())) {
+        case borrow::ExclusiveBorrow::acquired: break;
+        case borrow::ExclusiveBorrow::not_writeable: py::raise_error(PyExc_ValueError, kReadOnly);
+        case borrow::ExclusiveBorrow::already_borrowed: py::raise_error(PyExc_BufferError, kAlreadyBorrowed);
+    }
+    const borrow::ExclusiveBorrowHeld borrow(held.get());
+
+    general::Lanes lanes;
+    lanes.data = fields.data;
+    for (int d = 0; d < fields.nd; ++d) {
+        if (d == axis) {
+            lanes.length = static_cast<std::size_t>(fields.dims[d]);
+            lanes.stride = fields.strides[d];
+        } else {
+            lanes.outer_dims.push_back(static_cast<std::size_t>(fields.dims[d]));
+            lanes.outer_strides.push_back(fields.strides[d]);
+        }
+    }
+    {
+        const py::GilReleased unlocked;
+        general::sort_lanes(element, lanes, workers);
+    }
+    return py::none();
+}
+
+}  // namespace tfs::functions
