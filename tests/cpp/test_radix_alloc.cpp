@@ -18,6 +18,7 @@
 #include "engine/sorts/dlsd_sort.hpp"
 #include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/msd_sort.hpp"
+#include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/recursive_radix_sort.hpp"
 #include "engine/sorts/ska_sort.hpp"
 
@@ -60,6 +61,7 @@ namespace tt = tfs::testing;
 template <typename T>
 struct Runner {
     std::string name;
+    std::size_t min_length;  // inputs are at least this long
     std::function<void(std::span<T>)> run;
 };
 
@@ -67,24 +69,32 @@ template <typename T>
 std::vector<Runner<T>> runners() {
     constexpr std::uint64_t bits = tfs::Radixable<T>::bits;
     std::vector<Runner<T>> out;
-    out.push_back({"lsd_sort", [](std::span<T> s) { tfs::lsd_sort<T>(s, RadixParams{0, 8, 0, bits / 8, 256}); }});
-    out.push_back({"msd_sort", [](std::span<T> s) { tfs::msd_sort<T>(s, RadixParams{0, 8, 0, bits / 8, 256}); }});
-    out.push_back({"dlsd_core/2", [](std::span<T> s) {
+    out.push_back({"lsd_sort", 0, [](std::span<T> s) { tfs::lsd_sort<T>(s, RadixParams{0, 8, 0, bits / 8, 256}); }});
+    out.push_back({"msd_sort", 0, [](std::span<T> s) { tfs::msd_sort<T>(s, RadixParams{0, 8, 0, bits / 8, 256}); }});
+    out.push_back({"dlsd_core/2", 0, [](std::span<T> s) {
                        tfs::dlsd_core<T>(s, RadixParams{0, 8, 0, 2, 256}, 2, tfs::DlsdMode::partial);
                    }});
-    out.push_back({"dlsd_core/1", [](std::span<T> s) {
+    out.push_back({"dlsd_core/1", 0, [](std::span<T> s) {
                        tfs::dlsd_core<T>(s, RadixParams{0, 8, 0, 1, 256}, 1, tfs::DlsdMode::partial);
                    }});
     if constexpr (bits == 64) {
-        out.push_back({"recursive_radix_sort_level", [](std::span<T> s) {
+        out.push_back({"recursive_radix_sort_level", 0, [](std::span<T> s) {
                            tfs::recursive_radix_sort_level<T>(s, RadixParams{0, 8, 0, 8, 256});
                        }});
     } else {
-        out.push_back({"counting_sort", [](std::span<T> s) { tfs::counting_sort<T>(s, 16); }});
+        out.push_back({"counting_sort", 0, [](std::span<T> s) { tfs::counting_sort<T>(s, 16); }});
     }
     if constexpr (!std::is_signed_v<T>) {
-        out.push_back({"dlsd_sort", [](std::span<T> s) { tfs::dlsd_sort<T>(s, 8); }});
+        out.push_back({"dlsd_sort", 0, [](std::span<T> s) { tfs::dlsd_sort<T>(s, 8); }});
     }
+    // Two workers taking turns on this thread, on an input long enough to
+    // partition.
+    out.push_back({"parallel_msd_sort", tfs::kParallelMsdMinLength, [](std::span<T> s) {
+                       std::vector<T> scratch(s.size());
+                       tfs::parallel_msd_sort<T>(
+                           s, std::span<T>(scratch), 2, [](std::span<T> p) { tfs::dlsd_core<T>(p, RadixParams{0, 8, 0, 2, 256}, 2, tfs::DlsdMode::partial); },
+                           [](std::size_t n, const auto& task) { for (std::size_t i = 0; i < n; ++i) task(i); });
+                   }});
     return out;
 }
 
@@ -98,9 +108,9 @@ TYPED_TEST(RadixAllocationFailure, LeavesAPermutation) {
     const std::size_t n = tt::kSanitized ? 4000 : 40000;
     const std::vector<std::string> cases = {"uniform", "shared_high_bits", "lowest_65536_values"};
     for (const auto& name : cases) {
-        const std::vector<T> input = tt::catalogue_case<T>(name).make(n, 3);
-        const std::vector<T> reference = tt::sorted_reference<T>(input);
         for (const auto& r : runners<T>()) {
+            const std::vector<T> input = tt::catalogue_case<T>(name).make(std::max(n, r.min_length), 3);
+            const std::vector<T> reference = tt::sorted_reference<T>(input);
             if (r.name == "counting_sort" && name != "lowest_65536_values") continue;
             for (long k = 0;; k += k < 40 ? 1 : k / 8 + 1) {
                 tt::GuardedBuffer<T> buf(input);

@@ -1,0 +1,63 @@
+// The parallel partition against std::sort over the catalogue, on both sides
+// of its minimum length, with one to three workers, and on a value so heavy
+// that its bucket is partitioned again until it holds nothing else.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "catalogue.hpp"
+#include "engine/sorts/parallel_msd_sort.hpp"
+#include "engine/types/engine_sort.hpp"
+#include "numa_sort/pool.hpp"
+
+namespace {
+
+namespace tt = tfs::testing;
+
+template <typename T>
+void parallel_sort(std::span<T> slice, std::size_t workers) {
+    std::vector<T> scratch(slice.size());
+    tfs::parallel_msd_sort<T>(
+        slice, std::span<T>(scratch), workers, [](std::span<T> s) { tfs::engine_sort<T>(s); },
+        [](std::size_t n, const auto& task) { tfs::pool::parallel_for(n, task); });
+}
+
+template <typename T>
+class ParallelMsd : public ::testing::Test {};
+using KeyTypes = ::testing::Types<std::uint32_t, std::int32_t, std::uint64_t, std::int64_t>;
+TYPED_TEST_SUITE(ParallelMsd, KeyTypes);
+
+TYPED_TEST(ParallelMsd, MatchesTheReferenceOverTheCatalogue) {
+    using T = TypeParam;
+    const std::size_t sizes[] = {tfs::kParallelMsdMinLength - 1, tfs::kParallelMsdMinLength, 300001};
+    for (const auto& c : tt::catalogue<T>()) {
+        for (const std::size_t n : sizes) {
+            const std::vector<T> input = c.make(n, n);
+            for (const std::size_t workers : {1, 2, 3}) {
+                tt::GuardedBuffer<T> buf(input);
+                parallel_sort<T>(buf.slice(), workers);
+                const std::string context = c.name + " n=" + std::to_string(n) + " workers=" + std::to_string(workers);
+                ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, input, context));
+            }
+        }
+    }
+}
+
+// 70% of the keys are one value: its bucket outgrows every worker's share
+// and is partitioned again, each time sharing more bits, until its keys are
+// all equal.
+TYPED_TEST(ParallelMsd, SplitsAHeavyBucketAgain) {
+    using T = TypeParam;
+    const std::size_t n = tfs::kParallelMsdSplitAgain * 2 + 1;
+    std::vector<T> input = tt::catalogue_case<T>("uniform").make(n, 5);
+    for (std::size_t i = 0; i < n; ++i)
+        if (i % 10 < 7) input[i] = input[0];
+    tt::GuardedBuffer<T> buf(input);
+    parallel_sort<T>(buf.slice(), 2);
+    ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, input, "heavy value"));
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+"""sort(arr, *, axis=-1, threads=None): NumPy's types, order, layouts and
+errors, against a reference written here."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import tarvo_fastsort_numa as tfs
+
+from conftest import assert_same_bits
+
+try:
+    from numpy.exceptions import AxisError
+except ImportError:  # NumPy before 1.25
+    from numpy import AxisError
+
+# Both sides of the 8- and 16-bit counting cut-offs and of the parallel
+# partition's minimum length.
+SIZES = [0, 1, 2, 63, 64, 4095, 4096, 65535, 65536, 300_000]
+DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8",
+          "M8[ns]", "M8[D]", "m8[us]", np.intc, np.uintc, np.longlong, np.ulonglong, np.short]
+
+
+def values(dtype, n, rng):
+    """Random values of every kind the dtype has, specials included."""
+    dtype = np.dtype(dtype)
+    bits = rng.integers(0, 256, n * dtype.itemsize, dtype=np.uint8).view(f"u{dtype.itemsize}")
+    if dtype.kind == "b":
+        return (bits & 1).astype(bool)
+    if dtype.kind == "f":
+        # Random bit patterns (NaNs of either sign included), a few narrow
+        # values so that equal keys meet, and the specials.
+        a = bits.view(dtype).copy()
+        a[::3] = rng.standard_normal(len(a[::3])).astype(dtype)
+        specials = np.array([np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0], dtype)
+        a[::5] = specials[rng.integers(0, len(specials), len(a[::5]))]
+        return a
+    if dtype.kind in "Mm":
+        a = bits.view(np.int64).copy()
+        a[::7] = np.iinfo(np.int64).min  # NaT
+        return a.view(dtype)
+    return bits.view(dtype).copy()
+
+
+def reference(a, axis=-1):
+    """NumPy's order, every bit pattern kept: values ascending, NaN and NaT
+    last, -0.0 before +0.0 and NaNs among themselves in IEEE total order."""
+    dtype = a.dtype
+    if dtype.kind in "biu":
+        return np.sort(a, axis=axis, kind="stable")
+    unsigned = np.dtype(f"u{dtype.itemsize}")
+    bits = a.view(unsigned)
+    sign = unsigned.type(1) << unsigned.type(8 * dtype.itemsize - 1)
+    if dtype.kind in "Mm":
+        keys = bits ^ sign
+        last = bits == sign  # NaT
+    else:
+        keys = np.where(bits & sign != 0, ~bits, bits | sign)
+        last = np.isnan(a)
+    return np.take_along_axis(a, np.lexsort((keys, last), axis=axis), axis=axis)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_every_dtype_against_the_reference(dtype, threads):
+    rng = np.random.default_rng(7)
+    for n in SIZES:
+        a = values(dtype, n, rng)
+        expected = reference(a)
+        assert tfs.sort(a, threads=threads) is None
+        assert_same_bits(a, expected)
+
+
+@pytest.mark.parametrize("dtype", ["u8", "f8", "i4"])
+@pytest.mark.parametrize("shape", ["sorted", "reversed", "one_value", "heavy_value", "narrow_range"])
+def test_skewed_inputs_on_two_threads(dtype, shape):
+    rng = np.random.default_rng(3)
+    n = 1_000_003
+    a = values(dtype, n, rng)
+    if shape == "sorted":
+        a = reference(a)
+    elif shape == "reversed":
+        a = reference(a)[::-1].copy()
+    elif shape == "one_value":
+        a[:] = a[0]
+    elif shape == "heavy_value":
+        a[rng.random(n) < 0.7] = a[1]
+    else:
+        a = (np.arange(n) % 1000).astype(dtype)
+        rng.shuffle(a)
+    expected = reference(a)
+    tfs.sort(a, threads=2)
+    assert_same_bits(a, expected)
+
+
+LAYOUTS = {
+    "strided": lambda base: (base[::3], -1),
+    "reversed": lambda base: (base[::-1], 0),
+    "2d_axis0": lambda base: (base[:600].reshape(40, 15), 0),
+    "2d_axis1": lambda base: (base[:600].reshape(40, 15), 1),
+    "fortran_axis1": lambda base: (np.asfortranarray(base[:600].reshape(40, 15)), -1),
+    "3d_axis1": lambda base: (base[:840].reshape(7, 8, 15)[:, ::2, :], 1),
+    "one_long_lane": lambda base: (base.reshape(1, -1), 1),
+    "unaligned": lambda base: (np.frombuffer(bytearray(base.tobytes() + b"\0"), base.dtype,
+                                             count=len(base) - 1, offset=1), 0),
+    "empty_lanes": lambda base: (base[:0].reshape(0, 5), 0),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("layout", LAYOUTS, ids=str)
+def test_layouts_sort_each_lane(layout, threads):
+    for dtype in ["f4", "i8", "u2"]:
+        base = values(dtype, 200_000, np.random.default_rng(5))
+        view, axis = LAYOUTS[layout](base)
+        untouched = base.copy()
+        expected = reference(view, axis)
+        tfs.sort(view, axis=axis, threads=threads)
+        assert_same_bits(view, expected)
+        if layout == "strided":  # elements outside the view keep their place
+            mask = np.ones(len(base), bool)
+            mask[::3] = False
+            assert_same_bits(base[mask], untouched[mask])
+
+
+def read_only():
+    a = np.arange(4)
+    a.flags.writeable = False
+    return a
+
+
+ERRORS = [
+    (lambda: [3, 1, 2], {}, TypeError, "sort() argument 'arr' must be a numpy.ndarray, not list"),
+    (lambda: np.ma.masked_array([2, 1]), {}, TypeError,
+     "sort() does not take masked arrays; use their own sort()"),
+    (read_only, {}, ValueError, "sort array is read-only"),
+    (lambda: np.zeros(3, complex), {}, TypeError, "sort() does not take dtype complex128"),
+    (lambda: np.array(["b", "a"]), {}, TypeError, "sort() does not take dtype <U1"),
+    (lambda: np.zeros(3, ">i8"), {}, TypeError, "sort() does not take non-native byte order: dtype >i8"),
+    (lambda: np.zeros(3), {"axis": 1}, AxisError, "axis 1 is out of bounds for array of dimension 1"),
+    (lambda: np.array(5.0), {}, AxisError, "axis -1 is out of bounds for array of dimension 0"),
+    (lambda: np.zeros(3), {"threads": 0}, ValueError, "threads must be a positive integer or None"),
+    (lambda: np.zeros(3), {"threads": 1.5}, TypeError, None),
+    (lambda: np.zeros(3), {"axis": None}, TypeError, None),
+    (lambda: np.zeros(3), {"order": "x"}, TypeError, None),
+]
+
+
+@pytest.mark.parametrize("make, kwargs, error, message", ERRORS)
+def test_errors_leave_the_array_as_it_was(make, kwargs, error, message):
+    arr = make()
+    before = np.array(arr, copy=True)
+    with pytest.raises(error) as raised:
+        tfs.sort(arr, **kwargs)
+    if message is not None:
+        assert str(raised.value) == message
+    if isinstance(arr, np.ndarray):
+        np.testing.assert_array_equal(np.asarray(arr), before)
+
+
+def test_is_a_module_attribute_outside_all():
+    assert "sort" not in tfs.__all__
+    assert tfs.sort.__text_signature__ == "(arr, *, axis=-1, threads=None)"
+
+
+def test_an_exclusive_borrow_refuses_the_sort(borrow_api):
+    a = np.arange(10)[::-1].copy()
+    assert borrow_api.acquire_mut(a) == 0
+    try:
+        with pytest.raises(BufferError, match="^sort array is already borrowed$"):
+            tfs.sort(a)
+    finally:
+        borrow_api.release_mut(a)
+    tfs.sort(a)
+    assert np.array_equal(a, np.arange(10))
+
+
+def test_a_writer_thread_during_the_sort():
+    """Whatever another thread writes meanwhile, the sort returns (or fails
+    with PanicException) and a later sort is correct."""
+    rng = np.random.default_rng(11)
+    a = rng.integers(0, 2**63, 3_000_000, dtype=np.uint64)
+    stop = threading.Event()
+
+    def write():
+        r = np.random.default_rng(12)
+        while not stop.is_set():
+            at = int(r.integers(0, len(a) - 64))
+            a[at:at + 64] = r.integers(0, 2**63, 64, dtype=np.uint64)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(5):
+            try:
+                tfs.sort(a, threads=2)
+            except tfs.PanicException:
+                pass
+    finally:
+        stop.set()
+        writer.join()
+    expected = np.sort(a)
+    tfs.sort(a, threads=2)
+    assert np.array_equal(a, expected)
