@@ -1,7 +1,8 @@
 #pragma once
 // In-place mapping between IEEE 754 floats and unsigned keys whose unsigned
-// order is the totalOrder of the floats, and the key-mapped float sort over
-// replaceable key sort and parallel runner.
+// order is the totalOrder of the floats, and the key-mapped sort (of floats,
+// or of any words with an order-preserving key map) over replaceable key sort
+// and parallel runner.
 
 #include <algorithm>
 #include <bit>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 namespace tfs {
 
@@ -106,55 +108,61 @@ void transform_marked(std::span<U> keys, std::size_t chunks, const bool* done, b
 
 }  // namespace float_keys_detail
 
-// Sorts `slice` in place into IEEE 754 totalOrder of its bit patterns.
+// Sorts the unsigned words of `words` in place by their keys: every word is
+// rewritten in place into its key (`to_key`), the keys are sorted by
+// `sort_keys(std::span<U>)` as unsigned numbers, and the keys are rewritten
+// back (`from_key`, the inverse of to_key). Both passes run in chunks of
+// kMapChunk elements as one job of `parallel_for(n, task)` each. Fewer than
+// two words are left untouched.
 //
-// The elements are rewritten in place into keys (float_to_key), the keys are
-// sorted by `sort_keys(std::span<float_key_t<F>>)`, and the keys are rewritten
-// back (key_to_float). Both passes run in chunks of kMapChunk elements as one
-// job of `parallel_for(n, task)` each. Slices of fewer than two elements are
-// left untouched.
-//
-// Whatever fails (the key sort, or the runner of either pass), the slice holds
-// floats again when the failure reaches the caller: the same multiset of bit
-// patterns as before the call, in some order, never keys.
-template <KeyedFloat F, typename KeySorter, typename ParallelFor>
-void float_key_sort_with(std::span<F> slice, KeySorter&& sort_keys, ParallelFor&& parallel_for) {
-    using U = float_key_t<F>;
+// Whatever fails (the key sort, or the runner of either pass), `words` holds
+// words again when the failure reaches the caller: the same multiset as
+// before the call, in some order, never keys.
+template <std::unsigned_integral U, typename ToKey, typename FromKey, typename KeySorter, typename ParallelFor>
+void keyed_sort_with(std::span<U> words, ToKey to_key, FromKey from_key, KeySorter&& sort_keys,
+                     ParallelFor&& parallel_for) {
     using namespace float_keys_detail;
-    if (slice.size() < 2) return;
-
-    // The elements are accessed as keys of the same size and alignment from
-    // here to the end of the unmap pass, and only through this span.
-    const std::span<U> keys(reinterpret_cast<U*>(slice.data()), slice.size());
-    const std::size_t chunks = (keys.size() + kMapChunk - 1) / kMapChunk;
-    const auto to_key = [](U bits) { return float_to_key(bits); };
-    const auto to_float = [](U key) { return key_to_float(key); };
+    if (words.size() < 2) return;
+    const std::size_t chunks = (words.size() + kMapChunk - 1) / kMapChunk;
 
     // One mark per map chunk and pass: which chunks a pass has finished when
     // its runner fails part way. Both are allocated before any element is
-    // rewritten, so that no allocation can fail while the slice holds keys.
+    // rewritten, so that no allocation can fail while the words hold keys.
     const std::unique_ptr<bool[]> mapped(new bool[chunks]());
     const std::unique_ptr<bool[]> unmapped(new bool[chunks]());
     try {
-        transform_pass(keys, chunks, mapped.get(), to_key, parallel_for);
+        transform_pass(words, chunks, mapped.get(), to_key, parallel_for);
     } catch (...) {
-        transform_marked(keys, chunks, mapped.get(), true, to_float);
+        transform_marked(words, chunks, mapped.get(), true, from_key);
         throw;
     }
 
     try {
-        sort_keys(keys);
+        sort_keys(words);
     } catch (...) {
-        transform_marked(keys, chunks, mapped.get(), true, to_float);
+        transform_marked(words, chunks, mapped.get(), true, from_key);
         throw;
     }
 
     try {
-        transform_pass(keys, chunks, unmapped.get(), to_float, parallel_for);
+        transform_pass(words, chunks, unmapped.get(), from_key, parallel_for);
     } catch (...) {
-        transform_marked(keys, chunks, unmapped.get(), false, to_float);
+        transform_marked(words, chunks, unmapped.get(), false, from_key);
         throw;
     }
+}
+
+// Sorts `slice` in place into IEEE 754 totalOrder of its bit patterns:
+// keyed_sort_with over the bit patterns, with float_to_key and key_to_float.
+// The elements are accessed as keys of the same size and alignment from the
+// map pass to the end of the unmap pass, and only through that span.
+template <KeyedFloat F, typename KeySorter, typename ParallelFor>
+void float_key_sort_with(std::span<F> slice, KeySorter&& sort_keys, ParallelFor&& parallel_for) {
+    using U = float_key_t<F>;
+    keyed_sort_with(
+        std::span<U>(reinterpret_cast<U*>(slice.data()), slice.size()), [](U bits) { return float_to_key(bits); },
+        [](U key) { return key_to_float(key); }, std::forward<KeySorter>(sort_keys),
+        std::forward<ParallelFor>(parallel_for));
 }
 
 }  // namespace tfs

@@ -13,6 +13,7 @@
 #include "engine/failure.hpp"
 #include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/counting_sort.hpp"
+#include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/types/engine_sort.hpp"
@@ -26,8 +27,10 @@ namespace {
 // comparison-sorted.
 constexpr std::size_t kCounting8MinLength = 64;
 // 16-bit lanes from this length are counted: below it, clearing and walking
-// 65536 counters costs more than a comparison sort.
-constexpr std::size_t kCounting16MinLength = 4096;
+// 65536 counters costs more than two 8-bit LSD passes.
+constexpr std::size_t kCounting16MinLength = std::size_t(1) << 15;
+// 16-bit lanes below this length are comparison-sorted.
+constexpr std::size_t kNarrowComparisonMax = 256;
 // Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
 constexpr std::uint16_t kHalfInfinity = 0x7c00;
 constexpr std::uint32_t kFloatInfinity = 0x7f800000;
@@ -46,34 +49,77 @@ struct Runner {
 // Whether a lane of n elements is split over the workers.
 bool parallel(std::size_t n, std::size_t workers) { return workers > 1 && n >= kParallelMsdMinLength; }
 
-// u32, i32, u64, i64: the engine on one thread, else the parallel partition
-// into `scratch` (held by the caller since before any element moved).
-template <typename T>
-void sort_wide_integers(std::span<T> slice, std::size_t workers, T* scratch) {
-    const auto engine = [](std::span<T> piece) { engine_sort<T>(piece); };
+// Rewrites every element in place with `transform`.
+template <typename U, typename Transform>
+void transform_all(std::span<U> keys, Transform transform) {
+    for (U& k : keys) k = transform(k);
+}
+
+// Unsigned 32- and 64-bit keys: the engine on one thread, else the parallel
+// partition into `scratch` (held by the caller since before any element
+// moved).
+template <typename U>
+void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
+    const auto engine = [](std::span<U> piece) { engine_sort<U>(piece); };
     if (scratch == nullptr) {
-        sort_or_heap_sort(slice, engine);
+        sort_or_heap_sort(keys, engine);
         return;
     }
-    sort_or_heap_sort(slice, [&](std::span<T> s) {
-        parallel_msd_sort<T>(s, std::span<T>(scratch, s.size()), workers, engine, Runner{workers});
+    sort_or_heap_sort(keys, [&](std::span<U> s) {
+        parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, engine, Runner{workers});
     });
 }
 
-// 8- and 16-bit integers and the keys of halves: counted, or sorted in a
-// private copy on the stack when short. One thread.
+// Sorts words by an order-preserving key map: rewritten into keys, sorted
+// as unsigned keys, rewritten back; the rewrites run on the workers when
+// the sort does.
+template <typename U, typename ToKey, typename FromKey>
+void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_key, FromKey from_key) {
+    if (scratch == nullptr) {
+        transform_all(words, to_key);
+        sort_keys<U>(words, 1, nullptr);
+        transform_all(words, from_key);
+        return;
+    }
+    keyed_sort_with(
+        words, to_key, from_key, [&](std::span<U> keys) { sort_keys<U>(keys, workers, scratch); }, Runner{workers});
+}
+
+// u32, i32, u64, i64 (and the int64 of times): signed values are sorted as
+// their keys, the unsigned sort being the engine's faster one.
+template <typename T>
+void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scratch) {
+    using U = key_t<T>;
+    const std::span<U> words(reinterpret_cast<U*>(slice.data()), slice.size());
+    if constexpr (std::is_unsigned_v<T>) {
+        sort_keys<U>(words, workers, scratch);
+    } else {
+        constexpr U flip = Radixable<T>::sign_flip;
+        const auto toggle = [](U w) { return U(w ^ flip); };
+        sort_mapped<U>(words, workers, scratch, toggle, toggle);
+    }
+}
+
+// 8- and 16-bit integers and the keys of halves: short lanes sorted in a
+// private copy on the stack, 16-bit lanes of middle length by two 8-bit LSD
+// passes, the rest counted. One thread.
 template <typename T>
 void sort_narrow_integers(std::span<T> slice) {
     constexpr unsigned bits = Radixable<T>::bits;
-    constexpr std::size_t counting_min = bits == 8 ? kCounting8MinLength : kCounting16MinLength;
-    if (slice.size() < counting_min) {
-        T local[counting_min];  // no zeroing: only the first n are used, all written
+    constexpr std::size_t stack_max = bits == 8 ? kCounting8MinLength : kNarrowComparisonMax;
+    if (slice.size() < stack_max) {
+        T local[stack_max];  // no zeroing: only the first n are used, all written
         std::copy(slice.begin(), slice.end(), local);
         std::sort(local, local + slice.size());
         std::copy(local, local + slice.size(), slice.begin());
         return;
     }
-    sort_or_heap_sort(slice, [](std::span<T> s) { counting_sort<T>(s, bits); });
+    sort_or_heap_sort(slice, [](std::span<T> s) {
+        if (bits == 16 && s.size() < kCounting16MinLength)
+            lsd_sort<T>(s, RadixParams{0, 8, 0, 2, 256});
+        else
+            counting_sort<T>(s, bits);
+    });
 }
 
 // After a sort in total order, NaNs with the sign bit set lead and the
@@ -91,25 +137,13 @@ void move_nans_last(std::span<U> bits, U infinity) {
                 bits.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
-// Rewrites every element in place with `transform`.
-template <typename U, typename Transform>
-void transform_all(std::span<U> keys, Transform transform) {
-    for (U& k : keys) k = transform(k);
-}
-
 // f32, f64: sorted as keys in total order, then NaNs moved last.
 template <typename F>
 void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratch, float_key_t<F> infinity) {
     using U = float_key_t<F>;
     const std::span<U> bits(reinterpret_cast<U*>(slice.data()), slice.size());
-    if (scratch == nullptr) {
-        transform_all(bits, [](U b) { return float_to_key(b); });
-        sort_wide_integers<U>(bits, 1, nullptr);
-        transform_all(bits, [](U k) { return key_to_float(k); });
-    } else {
-        float_key_sort_with(
-            slice, [&](std::span<U> keys) { sort_wide_integers<U>(keys, workers, scratch); }, Runner{workers});
-    }
+    sort_mapped<U>(
+        bits, workers, scratch, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); });
     move_nans_last(bits, infinity);
 }
 
@@ -144,14 +178,14 @@ void sort_lane(Element element, char* data, std::size_t n, std::size_t workers, 
         case Element::u32:
             return sort_wide_integers(lane_of<std::uint32_t>(data, n), workers, scratch.as<std::uint32_t>());
         case Element::i32:
-            return sort_wide_integers(lane_of<std::int32_t>(data, n), workers, scratch.as<std::int32_t>());
+            return sort_wide_integers(lane_of<std::int32_t>(data, n), workers, scratch.as<std::uint32_t>());
         case Element::u64:
             return sort_wide_integers(lane_of<std::uint64_t>(data, n), workers, scratch.as<std::uint64_t>());
         case Element::i64:
-            return sort_wide_integers(lane_of<std::int64_t>(data, n), workers, scratch.as<std::int64_t>());
+            return sort_wide_integers(lane_of<std::int64_t>(data, n), workers, scratch.as<std::uint64_t>());
         case Element::time64: {
             const std::span<std::int64_t> times = lane_of<std::int64_t>(data, n);
-            sort_wide_integers(times, workers, scratch.as<std::int64_t>());
+            sort_wide_integers(times, workers, scratch.as<std::uint64_t>());
             std::size_t leading = 0;
             while (leading < n && times[leading] == kNotATime) ++leading;
             std::rotate(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(leading), times.end());

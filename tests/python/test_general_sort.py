@@ -15,9 +15,9 @@ try:
 except ImportError:  # NumPy before 1.25
     from numpy import AxisError
 
-# Both sides of the 8- and 16-bit counting cut-offs and of the parallel
-# partition's minimum length.
-SIZES = [0, 1, 2, 63, 64, 4095, 4096, 65535, 65536, 300_000]
+# Both sides of the narrow types' cut-offs (stack copy, LSD, counting) and of
+# the parallel partition's minimum length.
+SIZES = [0, 1, 2, 63, 64, 255, 256, 32767, 32768, 65535, 65536, 300_000]
 DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8",
           "M8[ns]", "M8[D]", "m8[us]", np.intc, np.uintc, np.longlong, np.ulonglong, np.short]
 

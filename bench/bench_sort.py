@@ -1,0 +1,106 @@
+"""Benchmark of sort(): one thread and every thread of the pool, against
+np.sort (ndarray.sort, default kind) and polars (Series.sort in place, every
+thread), in one process, interleaved, median of several runs. Uniform keys for
+integers, standard normal for floats. Prints one parsable line per
+measurement, then a markdown table in ns per element.
+
+    .venv/bin/python bench/bench_sort.py [--quick] [--big] [--repeats 5]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import statistics
+import sys
+import time
+
+import numpy as np
+
+import tarvo_fastsort_numa as tfs
+
+try:
+    import polars as pl
+except ImportError:  # the table then has no polars column
+    pl = None
+
+SIZES = [10**3, 10**4, 10**5, 10**6, 10**7]
+DTYPES = ["uint32", "int32", "uint64", "int64", "float32", "float64", "int16", "float16", "datetime64[ns]"]
+
+
+def data_of(dtype: np.dtype, n: int, rng) -> np.ndarray:
+    if dtype.kind == "f":
+        return rng.standard_normal(n).astype(dtype)
+    if dtype.kind == "M":
+        return rng.integers(0, 2**62, n).astype(dtype)
+    info = np.iinfo(dtype)
+    return rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)
+
+
+def contenders(data: np.ndarray):
+    out = {
+        "sort(threads=1)": lambda a: tfs.sort(a, threads=1),
+        "sort()": tfs.sort,
+        "np.sort": np.ndarray.sort,
+    }
+    if pl is not None and data.dtype.kind != "M" and data.dtype != np.float16:
+        out["polars"] = lambda a: a.sort(in_place=True)
+    return out
+
+
+def copy_for(name: str, data: np.ndarray):
+    return pl.Series(data.copy()) if name == "polars" else data.copy()
+
+
+# Short inputs are sorted in batches of copies, so that a sample lasts long
+# enough to time: this many elements per sample at least.
+BATCH_ELEMENTS = 10**5
+
+
+def measure(data: np.ndarray, repeats: int) -> dict[str, float]:
+    """Median seconds per sort of `data`, for each contender."""
+    fns = contenders(data)
+    batch = max(1, BATCH_ELEMENTS // len(data))
+    times: dict[str, list[float]] = {k: [] for k in fns}
+    for _ in range(repeats):  # interleaved: one sample of each per round
+        for name, fn in fns.items():
+            work = [copy_for(name, data) for _ in range(batch)]
+            t0 = time.perf_counter()
+            for w in work:
+                fn(w)
+            times[name].append((time.perf_counter() - t0) / batch)
+    return {k: statistics.median(v) for k, v in times.items()}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="sizes up to 1e6")
+    parser.add_argument("--big", action="store_true", help="adds 1e8 for the six types")
+    args = parser.parse_args()
+    sizes = [n for n in SIZES if n <= 10**6] if args.quick else SIZES
+    rng = np.random.default_rng(11)
+    print(f"# sort() benchmark: {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
+          f"polars {pl.__version__ if pl else 'absent'}, repeats {args.repeats}")
+    rows = []
+    for name in DTYPES:
+        dtype = np.dtype(name)
+        own = sizes + ([10**8] if args.big and dtype.itemsize >= 4 and dtype.kind != "M" else [])
+        for n in own:
+            med = measure(data_of(dtype, n, rng), args.repeats if n < 10**8 else 3)
+            rows.append((name, n, med))
+            print(f"bench type={name} n={n} " + " ".join(f"{k}_ns={v / n * 1e9:.3f}" for k, v in med.items()),
+                  flush=True)
+    columns = ["sort(threads=1)", "sort()", "np.sort", "polars"]
+    print()
+    print("| type | n | " + " | ".join(columns) + " | fastest other / sort() |")
+    print("|---|---:|" + "---:|" * (len(columns) + 1))
+    for name, n, med in rows:
+        cells = [f"{med[c] / n * 1e9:.2f}" if c in med else "" for c in columns]
+        others = min(v for k, v in med.items() if not k.startswith("sort"))
+        print(f"| {name} | {n:.0e} | " + " | ".join(cells) + f" | {others / med['sort()']:.1f} |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
