@@ -20,6 +20,7 @@
 #include "engine/failure.hpp"
 #include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/dlsd_sort.hpp"
+#include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
 
@@ -39,6 +40,11 @@ inline constexpr std::size_t kParallelMsdBucketsPerWorker = 16;
 // Buckets longer than this are partitioned again (a skewed digit): far above
 // the target, one sorter call on them would lose the cache.
 inline constexpr std::size_t kParallelMsdSplitAgain = kParallelMsdBucketTarget * 16;
+// Buckets with at most this many bits left below their shared bits take
+// plain 8-bit LSD passes (three at most): cheaper than the diverting passes
+// and their walk; a fourth pass is not.
+inline constexpr std::uint64_t kParallelMsdLsdMaxBits = 24;
+inline constexpr std::uint64_t kParallelMsdLsdRadix = 8;
 static_assert(kParallelMsdSplitAgain >= kParallelMsdMinLength);
 
 namespace detail {
@@ -91,9 +97,10 @@ inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned vary
     return std::clamp(bits, 1u, std::min(kParallelMsdMaxDigitBits, varying));
 }
 
-// Sorts a bucket whose keys agree in their top `shared_bits` bits: the
-// diverting LSD passes start below the shared bits instead of below the
-// largest key's leading zeros. Every element has moved by now, so a bucket
+// Sorts a bucket whose keys agree in their top `shared_bits` bits: LSD
+// passes over the bits left when few are, else the diverting LSD passes,
+// starting below the shared bits instead of below the largest key's leading
+// zeros. Every element has moved by now, so a bucket
 // whose scratch cannot be had is heap-sorted rather than left unsorted.
 template <typename T>
 void sort_msd_bucket(std::span<T> bucket, std::uint64_t shared_bits) {
@@ -101,6 +108,12 @@ void sort_msd_bucket(std::span<T> bucket, std::uint64_t shared_bits) {
         const std::size_t n = b.size();
         if (n < kDlsdMinLength) {
             comparison_sort(b);
+            return;
+        }
+        const std::uint64_t rest = Radixable<T>::bits - shared_bits;
+        if (rest <= kParallelMsdLsdMaxBits) {
+            lsd_sort<T>(b, RadixParams{0, kParallelMsdLsdRadix, 0, (rest + kParallelMsdLsdRadix - 1) / kParallelMsdLsdRadix,
+                                       std::uint64_t(1) << kParallelMsdLsdRadix});
             return;
         }
         const RadixChoice choice = dlsd_choose_radix(n);
