@@ -161,6 +161,7 @@ def test_errors_leave_the_array_as_it_was(make, kwargs, error, message):
 
 def test_is_a_module_attribute_outside_all():
     assert "sort" not in tfs.__all__
+    assert tfs.sort.__module__ == "tarvo_fastsort_numa"
     assert tfs.sort.__text_signature__ == "(arr, *, axis=-1, threads=None)"
 
 

@@ -161,6 +161,7 @@ topology = tfs.detect_topology()
 if topology is not None:
     nodes: int = topology[0]
     cores: list[int] = topology[1]
+tfs.sort(np.zeros((3, 4), dtype=np.float16), axis=0, threads=2)
 try:
     tfs.numa_sort_u32(np.zeros(3, dtype=np.uint32))
 except tfs.PanicException as error:

@@ -1,3 +1,5 @@
+from typing import Any, SupportsIndex
+
 import numpy as np
 import numpy.typing as npt
 
@@ -25,3 +27,9 @@ def numa_sort_i32(arr: npt.NDArray[np.int32]) -> None: ...
 def numa_sort_u32(arr: npt.NDArray[np.uint32]) -> None: ...
 def numa_sort_f64(arr: npt.NDArray[np.float64]) -> None: ...
 def numa_sort_f32(arr: npt.NDArray[np.float32]) -> None: ...
+
+def sort(arr: npt.NDArray[Any], *, axis: SupportsIndex = -1, threads: SupportsIndex | None = None) -> None:
+    """Sort arr in place along axis, in NumPy's order (NaN and NaT last).
+
+    Takes every integer type, bool, float16/32/64, datetime64 and timedelta64,
+    in any layout. threads caps the threads used (None: the pool's size)."""
