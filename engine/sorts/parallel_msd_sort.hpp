@@ -2,11 +2,11 @@
 // Most-significant-digit partition for several threads: the slice is cut into
 // one block per worker; each worker counts the digit of its block, then
 // scatters its block into its own stretch of every bucket in a scratch
-// buffer; the buckets go back to the slice and are sorted one per task,
-// largest first. The digit is the top bits below the prefix that every key
-// shares, so keys in a narrow range still spread over the buckets. A bucket
-// too large for one worker is partitioned again by every worker; one whose
-// keys are all equal is left as it is.
+// buffer; the buckets are sorted where they lie, one per task, largest
+// first, and copied back. The digit is the top bits below the prefix that
+// every key shares, so keys in a narrow range still spread over the buckets.
+// A bucket too large for one worker is partitioned again by every worker;
+// one whose keys are all equal is left as it is.
 
 #include <algorithm>
 #include <atomic>
@@ -18,9 +18,6 @@
 #include <vector>
 
 #include "engine/failure.hpp"
-#include "engine/sorts/comparative_sort.hpp"
-#include "engine/sorts/dlsd_sort.hpp"
-#include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
 
@@ -40,11 +37,6 @@ inline constexpr std::size_t kParallelMsdBucketsPerWorker = 16;
 // Buckets longer than this are partitioned again (a skewed digit): far above
 // the target, one sorter call on them would lose the cache.
 inline constexpr std::size_t kParallelMsdSplitAgain = kParallelMsdBucketTarget * 16;
-// Buckets with at most this many bits left below their shared bits take
-// plain 8-bit LSD passes (three at most): cheaper than the diverting passes
-// and their walk; a fourth pass is not.
-inline constexpr std::uint64_t kParallelMsdLsdMaxBits = 24;
-inline constexpr std::uint64_t kParallelMsdLsdRadix = 8;
 static_assert(kParallelMsdSplitAgain >= kParallelMsdMinLength);
 
 namespace detail {
@@ -54,38 +46,22 @@ inline std::size_t block_start(std::size_t n, std::size_t blocks, std::size_t b)
     return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * b / blocks);
 }
 
-// What one sweep over a block learns: the AND and the OR of its keys (bits
-// where they agree are a prefix every key shares) and whether it runs
-// ascending or descending throughout.
+// The AND and the OR of a block's keys: bits where they agree are a prefix
+// every key shares.
 template <typename T>
-struct BlockSurvey {
+struct KeyBits {
     key_t<T> all_and = key_t<T>(~key_t<T>(0));
     key_t<T> all_or = 0;
-    bool ascending = true;
-    bool descending = true;
 };
 
 template <typename T>
-BlockSurvey<T> survey_block(const T* p, std::size_t n) {
-    using K = key_t<T>;
-    BlockSurvey<T> s;
-    if (n == 0) return s;
-    // Counts instead of flags, so that the loop vectorises.
-    K a = K(~K(0)), o = 0;
-    std::size_t rises = 0, falls = 0;
-    K previous = radix_key(p[0]);
+KeyBits<T> key_bits(const T* p, std::size_t n) {
+    KeyBits<T> s;
     for (std::size_t i = 0; i < n; ++i) {
-        const K k = radix_key(p[i]);
-        a &= k;
-        o |= k;
-        rises += previous < k;
-        falls += previous > k;
-        previous = k;
+        const key_t<T> k = radix_key(p[i]);
+        s.all_and &= k;
+        s.all_or |= k;
     }
-    s.all_and = a;
-    s.all_or = o;
-    s.ascending = falls == 0;
-    s.descending = rises == 0;
     return s;
 }
 
@@ -97,50 +73,26 @@ inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned vary
     return std::clamp(bits, 1u, std::min(kParallelMsdMaxDigitBits, varying));
 }
 
-// Sorts a bucket whose keys agree in their top `shared_bits` bits: LSD
-// passes over the bits left when few are, else the diverting LSD passes,
-// starting below the shared bits instead of below the largest key's leading
-// zeros. Every element has moved by now, so a bucket
-// whose scratch cannot be had is heap-sorted rather than left unsorted.
-template <typename T>
-void sort_msd_bucket(std::span<T> bucket, std::uint64_t shared_bits) {
-    sort_or_heap_sort(bucket, [shared_bits](std::span<T> b) {
-        const std::size_t n = b.size();
-        if (n < kDlsdMinLength) {
-            comparison_sort(b);
-            return;
-        }
-        const std::uint64_t rest = Radixable<T>::bits - shared_bits;
-        if (rest <= kParallelMsdLsdMaxBits) {
-            lsd_sort<T>(b, RadixParams{0, kParallelMsdLsdRadix, 0, (rest + kParallelMsdLsdRadix - 1) / kParallelMsdLsdRadix,
-                                       std::uint64_t(1) << kParallelMsdLsdRadix});
-            return;
-        }
-        const RadixChoice choice = dlsd_choose_radix(n);
-        const RadixParams p{0, choice.radix, shared_bits, choice.passes, std::uint64_t(1) << choice.radix};
-        dlsd_core<T>(b, p, choice.passes, DlsdMode::partial);
-    });
-}
-
 }  // namespace detail
 
 // Sorts `slice` ascending with up to `workers` threads. `scratch` holds at
-// least slice.size() elements. `sort_whole(std::span<T>)` sorts a slice
-// too short to partition, in place on the calling thread; the buckets are
-// sorted by diverting LSD passes below their shared bits. `run(k, task)` runs task(i) for every i in [0, k), k <= workers, at
+// least slice.size() elements. `sort_piece(std::span<T>)` sorts, in place on
+// the calling thread, a slice too short to partition and each bucket (in
+// the scratch buffer, where no other thread writes). `run(k, task)` runs
+// task(i) for every i in [0, k), k <= workers, at
 // once where it can, and returns when all have run (or throws what one
 // threw, once none runs). The slice is lent: keys changed by another thread
 // during the sort end in an InternalFailure or an unsorted slice, never in
 // an access outside the slice and the scratch buffer.
-template <typename T, typename SortWhole, typename RunTasks>
-void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t workers, SortWhole&& sort_whole,
+template <typename T, typename SortPiece, typename RunTasks>
+void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t workers, SortPiece&& sort_piece,
                        RunTasks&& run) {
     using K = key_t<T>;
     const std::size_t n = slice.size();
     check(scratch.size() >= n, "partition scratch shorter than the slice");
     if (n < 2) return;
-    if (n < kParallelMsdMinLength) {
-        sort_whole(slice);
+    if (n < kParallelMsdMinLength || workers < 2) {
+        sort_piece(slice);
         return;
     }
     const std::size_t blocks = std::clamp<std::size_t>(n / (kParallelMsdMinLength / 4), 1, workers);
@@ -149,29 +101,11 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         return std::pair{begin, detail::block_start(n, blocks, b + 1)};
     };
 
-    // One sweep: the shared key prefix, and whether the slice is already in
-    // order (or in reverse order) as a whole.
-    std::vector<detail::BlockSurvey<T>> surveys(blocks);
-    run(blocks, [&](std::size_t b) {
-        const auto [begin, end] = block(b);
-        surveys[b] = detail::survey_block(slice.data() + begin, end - begin);
-    });
-    K all_and = K(~K(0)), all_or = 0;
-    bool ascending = true, descending = true;
-    for (std::size_t b = 0; b < blocks; ++b) {
-        all_and &= surveys[b].all_and;
-        all_or |= surveys[b].all_or;
-        ascending &= surveys[b].ascending;
-        descending &= surveys[b].descending;
-        if (b > 0) {
-            const K last = radix_key(slice[block(b).first - 1]), first = radix_key(slice[block(b).first]);
-            ascending &= last <= first;
-            descending &= last >= first;
-        }
-    }
-    const K varying_bits = all_and ^ all_or;
-    if (varying_bits == 0 || ascending) return;
-    if (descending) {
+    // In order, or in reverse order, throughout: scans that stop at the first
+    // step the other way, so on other keys they cost next to nothing.
+    const auto key_less = [](const T& x, const T& y) { return radix_key(x) < radix_key(y); };
+    if (std::is_sorted(slice.begin(), slice.end(), key_less)) return;
+    if (std::is_sorted(slice.rbegin(), slice.rend(), key_less)) {
         // Swap the halves' blocks pairwise from the ends inward.
         const std::size_t half = n / 2;
         run(blocks, [&](std::size_t b) {
@@ -181,6 +115,20 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         });
         return;
     }
+
+    // One sweep for the prefix that every key shares.
+    std::vector<detail::KeyBits<T>> surveys(blocks);
+    run(blocks, [&](std::size_t b) {
+        const auto [begin, end] = block(b);
+        surveys[b] = detail::key_bits(slice.data() + begin, end - begin);
+    });
+    K all_and = K(~K(0)), all_or = 0;
+    for (const auto& survey : surveys) {
+        all_and &= survey.all_and;
+        all_or |= survey.all_or;
+    }
+    const K varying_bits = all_and ^ all_or;
+    if (varying_bits == 0) return;
 
     const auto varying = static_cast<unsigned>(std::bit_width(varying_bits));
     const unsigned bits = detail::msd_digit_bits(n, workers, varying);
@@ -256,7 +204,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
                 std::copy(from.begin() + begin, from.begin() + end, to.begin() + begin);
             });
             returned[d] = 1;
-            parallel_msd_sort<T>(to, from, workers, sort_whole, run);
+            parallel_msd_sort<T>(to, from, workers, sort_piece, run);
         }
         std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
             return starts[x + 1] - starts[x] > starts[y + 1] - starts[y];
@@ -265,9 +213,8 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         run(std::min(workers, order.size()), [&](std::size_t) {
             for (std::size_t i = next++; i < order.size(); i = next++) {
                 const std::size_t d = order[i];
+                sort_piece(scratch.subspan(starts[d], starts[d + 1] - starts[d]));
                 copy_back(d);
-                detail::sort_msd_bucket(slice.subspan(starts[d], starts[d + 1] - starts[d]),
-                                        Radixable<T>::bits - shift);
             }
         });
     } catch (...) {

@@ -16,9 +16,9 @@
 #include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/utils.hpp"
-#include "engine/types/engine_sort.hpp"
 #include "numa_sort/float_keys_impl.hpp"
 #include "numa_sort/pool.hpp"
+#include "numa_sort/simd_sort.hpp"
 
 namespace tfs::general {
 namespace {
@@ -31,6 +31,9 @@ constexpr std::size_t kCounting8MinLength = 64;
 constexpr std::size_t kCounting16MinLength = std::size_t(1) << 15;
 // 16-bit lanes below this length are comparison-sorted.
 constexpr std::size_t kNarrowComparisonMax = 256;
+// Lanes from this size on are partitioned over the workers: below it, one
+// thread's SIMD quicksort beats the partition's extra passes.
+constexpr std::size_t kParallelMinBytes = std::size_t(512) << 10;
 // Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
 constexpr std::uint16_t kHalfInfinity = 0x7c00;
 constexpr std::uint32_t kFloatInfinity = 0x7f800000;
@@ -46,8 +49,10 @@ struct Runner {
     }
 };
 
-// Whether a lane of n elements is split over the workers.
-bool parallel(std::size_t n, std::size_t workers) { return workers > 1 && n >= kParallelMsdMinLength; }
+// Whether a lane of n elements of `size` bytes is split over the workers.
+bool parallel(std::size_t n, std::size_t size, std::size_t workers) {
+    return workers > 1 && n >= kParallelMsdMinLength && n * size >= kParallelMinBytes;
+}
 
 // Rewrites every element in place with `transform`.
 template <typename U, typename Transform>
@@ -55,18 +60,31 @@ void transform_all(std::span<U> keys, Transform transform) {
     for (U& k : keys) k = transform(k);
 }
 
-// Unsigned 32- and 64-bit keys: the engine on one thread, else the parallel
+// Sorts unsigned keys on the calling thread: a run that is already in order
+// (or in reverse order) throughout is found by a scan that stops at the
+// first step the other way, so on other keys it costs next to nothing; the
+// rest goes to the SIMD quicksort.
+template <typename U>
+void sort_piece(std::span<U> keys) {
+    if (std::is_sorted(keys.begin(), keys.end())) return;
+    if (std::is_sorted(keys.begin(), keys.end(), std::greater<U>())) {
+        std::reverse(keys.begin(), keys.end());
+        return;
+    }
+    simd_sort(keys);
+}
+
+// Unsigned 32- and 64-bit keys: on one thread, or with several, the parallel
 // partition into `scratch` (held by the caller since before any element
 // moved).
 template <typename U>
 void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
-    const auto engine = [](std::span<U> piece) { engine_sort<U>(piece); };
     if (scratch == nullptr) {
-        sort_or_heap_sort(keys, engine);
+        sort_piece(keys);
         return;
     }
     sort_or_heap_sort(keys, [&](std::span<U> s) {
-        parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, engine, Runner{workers});
+        parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, sort_piece<U>, Runner{workers});
     });
 }
 
@@ -152,8 +170,8 @@ struct LaneScratch {
     std::optional<Scratch<std::uint64_t>> words;
 
     LaneScratch(Element element, std::size_t n, std::size_t workers) {
-        if (!parallel(n, workers)) return;
         const std::size_t bytes = n * element_size(element);
+        if (!parallel(n, element_size(element), workers)) return;
         words.emplace((bytes + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
     }
     template <typename T>

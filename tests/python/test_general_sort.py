@@ -8,7 +8,7 @@ import pytest
 
 import tarvo_fastsort_numa as tfs
 
-from conftest import assert_same_bits
+from conftest import assert_same_bits, run_python
 
 try:
     from numpy.exceptions import AxisError
@@ -16,8 +16,8 @@ except ImportError:  # NumPy before 1.25
     from numpy import AxisError
 
 # Both sides of the narrow types' cut-offs (stack copy, LSD, counting) and of
-# the parallel partition's minimum length.
-SIZES = [0, 1, 2, 63, 64, 255, 256, 32767, 32768, 65535, 65536, 300_000]
+# the parallel partition's minimum (65536 elements of 8 bytes, 131072 of 4).
+SIZES = [0, 1, 2, 63, 64, 255, 256, 32767, 32768, 65535, 65536, 131071, 131072, 300_000]
 DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8",
           "M8[ns]", "M8[D]", "m8[us]", np.intc, np.uintc, np.longlong, np.ulonglong, np.short]
 
@@ -72,9 +72,10 @@ def test_every_dtype_against_the_reference(dtype, threads):
         assert_same_bits(a, expected)
 
 
+@pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("dtype", ["u8", "f8", "i4"])
-@pytest.mark.parametrize("shape", ["sorted", "reversed", "one_value", "heavy_value", "narrow_range"])
-def test_skewed_inputs_on_two_threads(dtype, shape):
+@pytest.mark.parametrize("shape", ["sorted", "reversed", "reversed_runs", "one_value", "heavy_value", "narrow_range"])
+def test_skewed_inputs(dtype, shape, threads):
     rng = np.random.default_rng(3)
     n = 1_000_003
     a = values(dtype, n, rng)
@@ -82,6 +83,8 @@ def test_skewed_inputs_on_two_threads(dtype, shape):
         a = reference(a)
     elif shape == "reversed":
         a = reference(a)[::-1].copy()
+    elif shape == "reversed_runs":
+        a = np.sort((np.arange(n) % 1000).astype(dtype))[::-1].copy()
     elif shape == "one_value":
         a[:] = a[0]
     elif shape == "heavy_value":
@@ -90,7 +93,7 @@ def test_skewed_inputs_on_two_threads(dtype, shape):
         a = (np.arange(n) % 1000).astype(dtype)
         rng.shuffle(a)
     expected = reference(a)
-    tfs.sort(a, threads=2)
+    tfs.sort(a, threads=threads)
     assert_same_bits(a, expected)
 
 
@@ -204,3 +207,19 @@ def test_a_writer_thread_during_the_sort():
     expected = np.sort(a)
     tfs.sort(a, threads=2)
     assert np.array_equal(a, expected)
+
+
+def test_without_avx512():
+    """TARVO_FASTSORT_SIMD=baseline: the SIMD sort runs its AVX2 or SSE2 code."""
+    result = run_python("""
+        import numpy as np, tarvo_fastsort_numa as tfs
+        rng = np.random.default_rng(2)
+        for dtype in ["u4", "i8", "f8"]:
+            for n in [100, 5000, 300_000]:
+                a = rng.standard_normal(n).astype(dtype) if dtype == "f8" else rng.integers(-2**31, 2**31, n).astype(dtype)
+                expected = np.sort(a)
+                tfs.sort(a, threads=1)
+                assert np.array_equal(a, expected), (dtype, n)
+        print("ok")
+    """, env={"TARVO_FASTSORT_SIMD": "baseline"})
+    assert result.stdout == "ok\n", result.stderr
