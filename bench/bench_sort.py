@@ -5,6 +5,10 @@ integers, standard normal for floats. Prints one parsable line per
 measurement, then a markdown table in ns per element.
 
     .venv/bin/python bench/bench_sort.py [--quick] [--big] [--repeats 5]
+    .venv/bin/python bench/bench_sort.py --skewed   # the skewed families
+
+With --skewed: every family of reference.SKEWED at 1e6 and 1e7 for the wide
+types, with each sort()'s time over np.sort's.
 """
 from __future__ import annotations
 
@@ -19,6 +23,9 @@ import numpy as np
 
 import tarvo_fastsort_numa as tfs
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from reference import SKEWED, distribution  # noqa: E402
+
 try:
     import polars as pl
 except ImportError:  # the table then has no polars column
@@ -26,6 +33,8 @@ except ImportError:  # the table then has no polars column
 
 SIZES = [10**3, 10**4, 10**5, 10**6, 10**7]
 DTYPES = ["uint32", "int32", "uint64", "int64", "float32", "float64", "int16", "float16", "datetime64[ns]"]
+SKEWED_SIZES = [10**6, 10**7]
+SKEWED_DTYPES = ["uint32", "uint64", "int64", "float32", "float64"]
 
 
 def data_of(dtype: np.dtype, n: int, rng) -> np.ndarray:
@@ -77,7 +86,10 @@ def main() -> int:
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="sizes up to 1e6")
     parser.add_argument("--big", action="store_true", help="adds 1e8 for the six types")
+    parser.add_argument("--skewed", action="store_true", help="the skewed families instead")
     args = parser.parse_args()
+    if args.skewed:
+        return skewed_table(args.repeats)
     sizes = [n for n in SIZES if n <= 10**6] if args.quick else SIZES
     rng = np.random.default_rng(11)
     print(f"# sort() benchmark: {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
@@ -99,6 +111,25 @@ def main() -> int:
         cells = [f"{med[c] / n * 1e9:.2f}" if c in med else "" for c in columns]
         others = min(v for k, v in med.items() if not k.startswith("sort"))
         print(f"| {name} | {n:.0e} | " + " | ".join(cells) + f" | {others / med['sort()']:.1f} |")
+    return 0
+
+
+def skewed_table(repeats: int) -> int:
+    rng = np.random.default_rng(13)
+    columns = ["sort(threads=1)", "sort()", "np.sort", "polars"]
+    print(f"# sort() on skewed inputs: {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
+          f"polars {pl.__version__ if pl else 'absent'}, repeats {repeats}")
+    print()
+    print("| family | type | n | " + " | ".join(columns) + " | sort(threads=1) / np.sort | sort() / np.sort |")
+    print("|---|---|---:|" + "---:|" * (len(columns) + 2))
+    for family in SKEWED:
+        for name in SKEWED_DTYPES:
+            for n in SKEWED_SIZES:
+                med = measure(distribution(family, np.dtype(name), n, rng), repeats)
+                cells = [f"{med[c] / n * 1e9:.2f}" if c in med else "" for c in columns]
+                print(f"| {family} | {name} | {n:.0e} | " + " | ".join(cells) +
+                      f" | {med['sort(threads=1)'] / med['np.sort']:.2f} | {med['sort()'] / med['np.sort']:.2f} |",
+                      flush=True)
     return 0
 
 

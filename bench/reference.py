@@ -71,8 +71,73 @@ def uniform(dtype: np.dtype, n: int, rng: np.random.Generator) -> np.ndarray:
     return rng.integers(0, np.iinfo(utype).max, size=n, dtype=utype, endpoint=True).view(dtype)
 
 
+# Skewed inputs as real columns hold them, for sort() (any integer, float or
+# time dtype): heavy-tailed counts, sizes, keys of few distinct values or a
+# small range, prices, clustered timestamps, floats with NaN and -0.0,
+# nearly sorted input.
+SKEWED = ["zipf_1.2", "zipf_2_signed", "zipf_3", "lognormal", "random_width", "distinct4", "distinct16",
+          "small_range", "prices", "timestamps", "nan_zeros", "nearly_sorted"]
+
+
+def _as(values: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """Numbers as `dtype`: integers wrap into the type's width, times count
+    nanoseconds, floats round."""
+    if dtype.kind in "Mm":
+        return values.astype(np.int64).view(dtype)
+    if dtype.kind in "iu":
+        return values.astype(np.int64).astype(dtype)
+    return values.astype(dtype)
+
+
+def skewed(name: str, dtype: np.dtype, n: int, rng: np.random.Generator) -> np.ndarray:
+    dtype = np.dtype(dtype)
+    base = np.dtype(np.int64) if dtype.kind in "Mm" else dtype  # times as their int64 counts
+    if name.startswith("zipf_"):
+        exponent = float(name.split("_")[1])
+        a = rng.zipf(exponent, n).astype(np.float64)
+        if name.endswith("_signed"):
+            a *= rng.choice([-1.0, 1.0], n)
+        return _as(np.minimum(a, 2.0**62), dtype)
+    if name == "lognormal":
+        return _as(rng.lognormal(0.0, 2.0, n) * (1.0 if dtype.kind == "f" else 1000.0), dtype)
+    if name == "random_width":
+        bits = 8 * dtype.itemsize
+        full = rng.integers(0, 2**63, n, dtype=np.uint64) if bits == 64 else rng.integers(0, 2**bits, n, dtype=np.uint64)
+        width = rng.integers(0, bits + 1, n).astype(np.uint64)
+        kept = np.where(width >= 64, full, full & ((np.uint64(1) << np.minimum(width, 63)) - np.uint64(1)))
+        return kept.astype(f"u{dtype.itemsize}").view(dtype) if dtype.kind != "f" else _as(kept, dtype)
+    if name.startswith("distinct"):
+        values = uniform(base, int(name[len("distinct"):]), rng)
+        return values[rng.integers(0, len(values), n)].view(dtype)
+    if name == "small_range":
+        return _as(rng.integers(0, 1000, n) + 5000, dtype)
+    if name == "prices":
+        cents = np.round(rng.lognormal(7.0, 1.5, n))
+        return _as(cents / 100.0, dtype) if dtype.kind == "f" else _as(cents, dtype)
+    if name == "timestamps":
+        # Events a second apart, arriving up to a minute out of order.
+        seconds = 1_700_000_000 + np.arange(n, dtype=np.int64) + rng.integers(-60, 60, n)
+        return _as(seconds * (10**9 if dtype.itemsize == 8 else 1), dtype)
+    if name == "nan_zeros":
+        a = rng.standard_normal(n)
+        if dtype.kind == "f":
+            a[rng.random(n) < 0.01] = np.nan
+            a[rng.random(n) < 0.01] = -0.0
+            return a.astype(dtype)
+        return _as(a * 1e6, dtype)
+    if name == "nearly_sorted":
+        # Sorted, then one element in a hundred swapped with another.
+        a = reference_sorted(uniform(base, n, rng))
+        swaps = rng.integers(0, n, (max(1, n // 200), 2))
+        a[swaps[:, 0]], a[swaps[:, 1]] = a[swaps[:, 1]], a[swaps[:, 0]].copy()
+        return a.view(dtype)
+    raise ValueError(f"unknown distribution {name!r}")
+
+
 def distribution(name: str, dtype: np.dtype, n: int, rng: np.random.Generator) -> np.ndarray:
     dtype = np.dtype(dtype)
+    if name in SKEWED:
+        return skewed(name, dtype, n, rng)
     if name == "uniform":
         return uniform(dtype, n, rng)
     if name == "sorted":

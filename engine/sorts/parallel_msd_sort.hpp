@@ -9,6 +9,7 @@
 // one whose keys are all equal is left as it is.
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -38,6 +39,15 @@ inline constexpr std::size_t kParallelMsdBucketsPerWorker = 16;
 // the target, one sorter call on them would lose the cache.
 inline constexpr std::size_t kParallelMsdSplitAgain = kParallelMsdBucketTarget * 16;
 static_assert(kParallelMsdSplitAgain >= kParallelMsdMinLength);
+// Keys sampled to judge the digit before any pass over the slice.
+inline constexpr std::size_t kParallelMsdSample = 512;
+// A digit that gives one bucket more than this share of the sample splits
+// little (heavy-tailed or clustered keys): the slice goes to `sort_piece`
+// whole rather than through pass after pass on the one heavy bucket.
+inline constexpr std::size_t kParallelMsdHeavyShareDivisor = 2;
+// Fewer distinct keys than this in the sample: `sort_piece` (a quicksort
+// that groups equal keys) beats the partition's passes outright.
+inline constexpr std::size_t kParallelMsdFewDistinct = 32;
 
 namespace detail {
 
@@ -63,6 +73,22 @@ KeyBits<T> key_bits(const T* p, std::size_t n) {
         s.all_or |= k;
     }
     return s;
+}
+
+// Whether the digit (key & mask) >> shift, judged on keys sampled at even
+// strides, splits the slice well enough to partition it.
+template <typename T>
+bool digit_splits_well(std::span<const T> slice, key_t<T> mask, unsigned shift, std::size_t buckets) {
+    std::array<key_t<T>, kParallelMsdSample> sample;
+    const std::size_t stride = slice.size() / sample.size();
+    for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = radix_key(slice[i * stride]);
+    std::vector<std::uint32_t> counts(buckets, 0);
+    std::uint32_t largest = 0;
+    for (const key_t<T> k : sample) largest = std::max(largest, ++counts[(k & mask) >> shift]);
+    if (largest * kParallelMsdHeavyShareDivisor > sample.size()) return false;
+    std::sort(sample.begin(), sample.end());
+    const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
+    return distinct >= kParallelMsdFewDistinct;
 }
 
 // Digit width for a partition of n elements over `workers` whose keys vary
@@ -135,6 +161,10 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     const unsigned shift = varying - bits;
     const K mask = K(digit_mask<T>(bits) << shift);
     const std::size_t buckets = std::size_t(1) << bits;
+    if (!detail::digit_splits_well<T>(slice, mask, shift, buckets)) {
+        sort_piece(slice);
+        return;
+    }
 
     // Per block, the count of every digit; then each block's stretch of each
     // bucket, as heads counted from the scratch buffer's end (see

@@ -1,7 +1,9 @@
 """sort(arr, *, axis=-1, threads=None): NumPy's types, order, layouts and
 errors, against a reference written here."""
 
+import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -9,6 +11,9 @@ import pytest
 import tarvo_fastsort_numa as tfs
 
 from conftest import assert_same_bits, run_python
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from reference import SKEWED, distribution  # noqa: E402
 
 try:
     from numpy.exceptions import AxisError
@@ -72,26 +77,24 @@ def test_every_dtype_against_the_reference(dtype, threads):
         assert_same_bits(a, expected)
 
 
+# The benchmark's skewed families, and shapes that stress the partition's
+# special cases: presorted runs, one value, one value in most places.
+SHAPES = SKEWED + ["sorted", "reversed", "two_halves", "reversed_runs", "one_value", "heavy_value"]
+
+
 @pytest.mark.parametrize("threads", [1, 2])
-@pytest.mark.parametrize("dtype", ["u8", "f8", "i4"])
-@pytest.mark.parametrize("shape", ["sorted", "reversed", "reversed_runs", "one_value", "heavy_value", "narrow_range"])
+@pytest.mark.parametrize("dtype", ["u8", "f8", "i4", "M8[ns]"])
+@pytest.mark.parametrize("shape", SHAPES)
 def test_skewed_inputs(dtype, shape, threads):
     rng = np.random.default_rng(3)
-    n = 1_000_003
-    a = values(dtype, n, rng)
-    if shape == "sorted":
-        a = reference(a)
-    elif shape == "reversed":
-        a = reference(a)[::-1].copy()
-    elif shape == "reversed_runs":
-        a = np.sort((np.arange(n) % 1000).astype(dtype))[::-1].copy()
-    elif shape == "one_value":
-        a[:] = a[0]
-    elif shape == "heavy_value":
-        a[rng.random(n) < 0.7] = a[1]
+    n = 300_001  # above the parallel cut-offs; a bucket of half of it is split again
+    if shape == "reversed_runs":
+        a = np.sort(distribution("small_range", dtype, n, rng))[::-1].copy()
+    elif shape in ("one_value", "heavy_value"):
+        a = values(dtype, n, rng)
+        a[rng.random(n) < (1.0 if shape == "one_value" else 0.7)] = a[1]
     else:
-        a = (np.arange(n) % 1000).astype(dtype)
-        rng.shuffle(a)
+        a = distribution(shape, dtype, n, rng)
     expected = reference(a)
     tfs.sort(a, threads=threads)
     assert_same_bits(a, expected)
