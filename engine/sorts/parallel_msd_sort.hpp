@@ -35,16 +35,18 @@ inline constexpr unsigned kParallelMsdMaxDigitBits = 12;
 // Buckets per worker at least, so that taking the largest first evens out
 // the workers' loads.
 inline constexpr std::size_t kParallelMsdBucketsPerWorker = 16;
-// Buckets longer than this are partitioned again (a skewed digit): far above
-// the target, one sorter call on them would lose the cache.
-inline constexpr std::size_t kParallelMsdSplitAgain = kParallelMsdBucketTarget * 16;
-static_assert(kParallelMsdSplitAgain >= kParallelMsdMinLength);
+// A bucket longer than this many halves of one worker's share is partitioned
+// again by every worker; a shorter one is sorted by one worker whatever its
+// length (the SIMD sort needs no cache-sized pieces), which costs less than
+// another pass even where it leaves the workers a little uneven.
+inline constexpr std::size_t kParallelMsdSplitAgainHalves = 3;
 // Keys sampled to judge the digit before any pass over the slice.
 inline constexpr std::size_t kParallelMsdSample = 512;
-// A digit that gives one bucket more than this share of the sample splits
-// little (heavy-tailed or clustered keys): the slice goes to `sort_piece`
-// whole rather than through pass after pass on the one heavy bucket.
-inline constexpr std::size_t kParallelMsdHeavyShareDivisor = 2;
+// A digit that gives one bucket more than this share (in quarters) of the
+// sample splits little (heavy-tailed or clustered keys): the slice goes to
+// `sort_piece` whole rather than through pass after pass on the one heavy
+// bucket. Two halves still split well: one worker sorts each.
+inline constexpr std::size_t kParallelMsdHeavyQuarters = 3;
 // Fewer distinct keys than this in the sample: `sort_piece` (a quicksort
 // that groups equal keys) beats the partition's passes outright.
 inline constexpr std::size_t kParallelMsdFewDistinct = 32;
@@ -85,7 +87,7 @@ bool digit_splits_well(std::span<const T> slice, key_t<T> mask, unsigned shift, 
     std::vector<std::uint32_t> counts(buckets, 0);
     std::uint32_t largest = 0;
     for (const key_t<T> k : sample) largest = std::max(largest, ++counts[(k & mask) >> shift]);
-    if (largest * kParallelMsdHeavyShareDivisor > sample.size()) return false;
+    if (largest * 4 > sample.size() * kParallelMsdHeavyQuarters) return false;
     std::sort(sample.begin(), sample.end());
     const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
     return distinct >= kParallelMsdFewDistinct;
@@ -220,8 +222,8 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         // the other, with every worker; the rest are sorted one per task.
         for (std::size_t d = 0; d < buckets; ++d) {
             const std::size_t length = starts[d + 1] - starts[d];
-            const bool split_again = length >= kParallelMsdMinLength &&
-                                     (length > kParallelMsdSplitAgain || length * workers > n);
+            const bool split_again =
+                length >= kParallelMsdMinLength && length * workers * 2 > n * kParallelMsdSplitAgainHalves;
             if (!split_again) {
                 if (length > 0) order.push_back(d);
                 continue;

@@ -46,17 +46,17 @@ TYPED_TEST(ParallelMsd, MatchesTheReferenceOverTheCatalogue) {
     }
 }
 
-// 70% of the keys are one value: its bucket outgrows every worker's share
-// and is partitioned again, each time sharing more bits, until its keys are
-// all equal.
+// 70% of the keys are one value: its bucket outgrows one and a half of
+// three workers' shares and is partitioned again, each time sharing more
+// bits, until its keys are all equal.
 TYPED_TEST(ParallelMsd, SplitsAHeavyBucketAgain) {
     using T = TypeParam;
-    const std::size_t n = tfs::kParallelMsdSplitAgain * 2 + 1;
+    const std::size_t n = (std::size_t(1) << 20) + 1;
     std::vector<T> input = tt::catalogue_case<T>("uniform").make(n, 5);
     for (std::size_t i = 0; i < n; ++i)
         if (i % 10 < 7) input[i] = input[0];
     tt::GuardedBuffer<T> buf(input);
-    parallel_sort<T>(buf.slice(), 2);
+    parallel_sort<T>(buf.slice(), 3);
     ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, input, "heavy value"));
 }
 
