@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/failure.hpp"
+#include "engine/sorts/parallel_merge_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
 
@@ -43,9 +44,9 @@ inline constexpr std::size_t kParallelMsdSplitAgainHalves = 3;
 // Keys sampled to judge the digit before any pass over the slice.
 inline constexpr std::size_t kParallelMsdSample = 512;
 // A digit that gives one bucket more than this share (in quarters) of the
-// sample splits little (heavy-tailed or clustered keys): the slice goes to
-// `sort_piece` whole rather than through pass after pass on the one heavy
-// bucket. Two halves still split well: one worker sorts each.
+// sample splits little (heavy-tailed or clustered keys): the slice is merge
+// sorted rather than partitioned pass after pass on the one heavy bucket.
+// Two halves still split well: one worker sorts each.
 inline constexpr std::size_t kParallelMsdHeavyQuarters = 3;
 // Fewer distinct keys than this in the sample: `sort_piece` (a quicksort
 // that groups equal keys) beats the partition's passes outright.
@@ -77,20 +78,25 @@ KeyBits<T> key_bits(const T* p, std::size_t n) {
     return s;
 }
 
-// Whether the digit (key & mask) >> shift, judged on keys sampled at even
-// strides, splits the slice well enough to partition it.
+// How a slice is best shared out, judged on keys sampled at even strides:
+// by the digit (key & mask) >> shift; by merging runs that each worker sorts
+// (the digit leaves one bucket most of the keys: heavy-tailed or clustered
+// keys); or not at all (few distinct keys, which the SIMD sort groups at
+// memory speed).
+enum class Sharing { digit, merge, none };
+
 template <typename T>
-bool digit_splits_well(std::span<const T> slice, key_t<T> mask, unsigned shift, std::size_t buckets) {
+Sharing choose_sharing(std::span<const T> slice, key_t<T> mask, unsigned shift, std::size_t buckets) {
     std::array<key_t<T>, kParallelMsdSample> sample;
     const std::size_t stride = slice.size() / sample.size();
     for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = radix_key(slice[i * stride]);
     std::vector<std::uint32_t> counts(buckets, 0);
     std::uint32_t largest = 0;
     for (const key_t<T> k : sample) largest = std::max(largest, ++counts[(k & mask) >> shift]);
-    if (largest * 4 > sample.size() * kParallelMsdHeavyQuarters) return false;
     std::sort(sample.begin(), sample.end());
     const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
-    return distinct >= kParallelMsdFewDistinct;
+    if (distinct < kParallelMsdFewDistinct) return Sharing::none;
+    return largest * 4 > sample.size() * kParallelMsdHeavyQuarters ? Sharing::merge : Sharing::digit;
 }
 
 // Digit width for a partition of n elements over `workers` whose keys vary
@@ -163,9 +169,12 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     const unsigned shift = varying - bits;
     const K mask = K(digit_mask<T>(bits) << shift);
     const std::size_t buckets = std::size_t(1) << bits;
-    if (!detail::digit_splits_well<T>(slice, mask, shift, buckets)) {
-        sort_piece(slice);
-        return;
+    switch (detail::choose_sharing<T>(slice, mask, shift, buckets)) {
+        case detail::Sharing::none: return sort_piece(slice);
+        case detail::Sharing::merge:
+            if (workers < kParallelMergeMinWorkers) return sort_piece(slice);
+            return parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);
+        case detail::Sharing::digit: break;
     }
 
     // Per block, the count of every digit; then each block's stretch of each

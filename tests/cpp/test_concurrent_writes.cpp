@@ -22,6 +22,7 @@
 #include "engine/failure.hpp"
 #include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/msd_sort.hpp"
+#include "engine/sorts/parallel_merge_sort.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/recursive_radix_sort.hpp"
 #include "engine/sorts/ska_sort.hpp"
@@ -227,6 +228,17 @@ std::function<void(std::span<T>)> two_workers() {
     };
 }
 
+// The parallel merge sort on three workers (a run left out of a round).
+template <typename T>
+std::function<void(std::span<T>)> three_way_merge() {
+    return [](std::span<T> s) {
+        std::vector<T> scratch(s.size());
+        tfs::parallel_merge_sort<T>(
+            s, std::span<T>(scratch), 3, [](std::span<T> piece) { tfs::engine_sort<T>(piece); },
+            [](std::size_t n, const auto& task) { tfs::pool::parallel_for(n, task); });
+    };
+}
+
 TEST(ConcurrentWrites, U32Paths) {
     for (const Path<std::uint32_t>& p : std::vector<Path<std::uint32_t>>{
              {"u32 comparison tier", 150, engine<std::uint32_t>()},
@@ -254,6 +266,7 @@ TEST(ConcurrentWrites, U64Paths) {
              {"u64 DLSD", 1000000, engine<std::uint64_t>()},
              {"u64 two nodes", 300000, two_nodes<std::uint64_t>()},
              {"u64 parallel partition", 1000000, two_workers<std::uint64_t>()},
+             {"u64 parallel merge", 1000000, three_way_merge<std::uint64_t>()},
              {"u64 msd_sort", 20000, [top](std::span<std::uint64_t> s) { tfs::msd_sort(s, top); }},
              {"u64 in-place permutation", 200000,
               [top](std::span<std::uint64_t> s) { tfs::recursive_radix_sort_level(s, top); }},

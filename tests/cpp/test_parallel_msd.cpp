@@ -1,6 +1,7 @@
 // The parallel partition against std::sort over the catalogue, on both sides
 // of its minimum length, with one to three workers, and on a value so heavy
-// that its bucket is partitioned again until it holds nothing else.
+// that its bucket is partitioned again until it holds nothing else; the
+// parallel merge sort over the catalogue with odd and even run counts.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "catalogue.hpp"
+#include "engine/sorts/parallel_merge_sort.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/types/engine_sort.hpp"
 #include "numa_sort/pool.hpp"
@@ -60,6 +62,26 @@ TYPED_TEST(ParallelMsd, SplitsAHeavyBucketAgain) {
     tt::GuardedBuffer<T> buf(input);
     parallel_sort<T>(buf.slice(), 3);
     ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, input, "heavy value"));
+}
+
+// Run counts from one to five (odd ones leave a run out of a round), lengths
+// from shorter than the run count to several stretches per run.
+TYPED_TEST(ParallelMsd, MergeSortMatchesTheReferenceOverTheCatalogue) {
+    using T = TypeParam;
+    for (const auto& c : tt::catalogue<T>()) {
+        for (const std::size_t n : {1, 2, 3, 7, 1000, 100003}) {
+            const std::vector<T> input = c.make(n, n + 1);
+            for (const std::size_t workers : {1, 2, 3, 5}) {
+                tt::GuardedBuffer<T> buf(input);
+                std::vector<T> scratch(n);
+                tfs::parallel_merge_sort<T>(
+                    buf.slice(), std::span<T>(scratch), workers, [](std::span<T> s) { tfs::engine_sort<T>(s); },
+                    [](std::size_t k, const auto& task) { tfs::pool::parallel_for(k, task); });
+                const std::string context = c.name + " n=" + std::to_string(n) + " workers=" + std::to_string(workers);
+                ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, input, context));
+            }
+        }
+    }
 }
 
 }  // namespace
