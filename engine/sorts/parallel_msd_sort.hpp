@@ -78,26 +78,12 @@ KeyBits<T> key_bits(const T* p, std::size_t n) {
     return s;
 }
 
-// How a slice is best shared out, judged on keys sampled at even strides:
-// by the digit (key & mask) >> shift; by merging runs that each worker sorts
-// (the digit leaves one bucket most of the keys: heavy-tailed or clustered
-// keys); or not at all (few distinct keys, which the SIMD sort groups at
-// memory speed).
+// How a slice is best shared out, judged on keys sampled at even strides
+// before any pass over it: by the digit below the shared prefix; by merging
+// runs that each worker sorts (the digit leaves one bucket most of the keys:
+// heavy-tailed or clustered keys); or not at all (few distinct keys, which
+// the SIMD sort groups at memory speed).
 enum class Sharing { digit, merge, none };
-
-template <typename T>
-Sharing choose_sharing(std::span<const T> slice, key_t<T> mask, unsigned shift, std::size_t buckets) {
-    std::array<key_t<T>, kParallelMsdSample> sample;
-    const std::size_t stride = slice.size() / sample.size();
-    for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = radix_key(slice[i * stride]);
-    std::vector<std::uint32_t> counts(buckets, 0);
-    std::uint32_t largest = 0;
-    for (const key_t<T> k : sample) largest = std::max(largest, ++counts[(k & mask) >> shift]);
-    std::sort(sample.begin(), sample.end());
-    const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
-    if (distinct < kParallelMsdFewDistinct) return Sharing::none;
-    return largest * 4 > sample.size() * kParallelMsdHeavyQuarters ? Sharing::merge : Sharing::digit;
-}
 
 // Digit width for a partition of n elements over `workers` whose keys vary
 // in their low `varying` bits.
@@ -105,6 +91,32 @@ inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned vary
     const std::size_t wanted = std::max(n / kParallelMsdBucketTarget, workers * kParallelMsdBucketsPerWorker);
     const unsigned bits = static_cast<unsigned>(std::bit_width(wanted - 1));
     return std::clamp(bits, 1u, std::min(kParallelMsdMaxDigitBits, varying));
+}
+
+template <typename T>
+Sharing choose_sharing(std::span<const T> slice, std::size_t workers) {
+    using K = key_t<T>;
+    std::array<K, kParallelMsdSample> sample;
+    const std::size_t stride = slice.size() / sample.size();
+    K all_and = K(~K(0)), all_or = 0;
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        sample[i] = radix_key(slice[i * stride]);
+        all_and &= sample[i];
+        all_or |= sample[i];
+    }
+    // The digit the partition would take, below the sample's shared prefix.
+    const auto varying = static_cast<unsigned>(std::bit_width(K(all_and ^ all_or)));
+    if (varying == 0) return Sharing::none;
+    const unsigned bits = msd_digit_bits(slice.size(), workers, varying);
+    const unsigned shift = varying - bits;
+    const K mask = K(digit_mask<T>(bits) << shift);
+    std::vector<std::uint32_t> counts(std::size_t(1) << bits, 0);
+    std::uint32_t largest = 0;
+    for (const K k : sample) largest = std::max(largest, ++counts[(k & mask) >> shift]);
+    std::sort(sample.begin(), sample.end());
+    const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
+    if (distinct < kParallelMsdFewDistinct) return Sharing::none;
+    return largest * 4 > sample.size() * kParallelMsdHeavyQuarters ? Sharing::merge : Sharing::digit;
 }
 
 }  // namespace detail
@@ -150,6 +162,14 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         return;
     }
 
+    switch (detail::choose_sharing<T>(slice, workers)) {
+        case detail::Sharing::none: return sort_piece(slice);
+        case detail::Sharing::merge:
+            if (workers < kParallelMergeMinWorkers) return sort_piece(slice);
+            return parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);
+        case detail::Sharing::digit: break;
+    }
+
     // One sweep for the prefix that every key shares.
     std::vector<detail::KeyBits<T>> surveys(blocks);
     run(blocks, [&](std::size_t b) {
@@ -169,13 +189,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     const unsigned shift = varying - bits;
     const K mask = K(digit_mask<T>(bits) << shift);
     const std::size_t buckets = std::size_t(1) << bits;
-    switch (detail::choose_sharing<T>(slice, mask, shift, buckets)) {
-        case detail::Sharing::none: return sort_piece(slice);
-        case detail::Sharing::merge:
-            if (workers < kParallelMergeMinWorkers) return sort_piece(slice);
-            return parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);
-        case detail::Sharing::digit: break;
-    }
+
 
     // Per block, the count of every digit; then each block's stretch of each
     // bucket, as heads counted from the scratch buffer's end (see
