@@ -71,12 +71,15 @@ public:
         char buffer[kOnlineListCapacity];
         std::size_t filled = 0;
         while (filled < sizeof buffer) {
-            const ssize_t got =
-                ::pread(fd_, buffer + filled, sizeof buffer - filled, static_cast<off_t>(filled));
+            const std::size_t wanted = sizeof buffer - filled;
+            const ssize_t got = ::pread(fd_, buffer + filled, wanted, static_cast<off_t>(filled));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return 0;
-            if (got == 0) break;
             filled += static_cast<std::size_t>(got);
+            // A short read is the end of the list: the kernel hands it over
+            // in one piece, so asking again for the empty rest would only
+            // double the cost of the query.
+            if (static_cast<std::size_t>(got) < wanted) break;
         }
         if (filled == sizeof buffer) return 0;
         return parse_highest_node(std::string_view(buffer, filled));
