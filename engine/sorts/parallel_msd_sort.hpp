@@ -6,7 +6,8 @@
 // first, and copied back. The digit is the top bits below the prefix that
 // every key shares, so keys in a narrow range still spread over the buckets.
 // A bucket too large for one worker is partitioned again by every worker;
-// one whose keys are all equal is left as it is.
+// one whose keys are all equal is left as it is. Keys that no digit splits
+// well, judged on a sample first, are merge sorted or sorted whole instead.
 
 #include <algorithm>
 #include <array>
@@ -28,8 +29,8 @@ namespace tfs {
 // Slices below this length are sorted whole by one worker: the passes over
 // the slice and the hand-offs cost more than they save.
 inline constexpr std::size_t kParallelMsdMinLength = std::size_t(1) << 16;
-// Bucket length the digit width aims for: a bucket and the sorter's scratch
-// for it stay in a core's L2 cache.
+// Bucket length the digit width aims for: a bucket stays in a core's L2
+// cache while it is sorted.
 inline constexpr std::size_t kParallelMsdBucketTarget = std::size_t(1) << 15;
 // Widest digit: more buckets would scatter into too many pages at once.
 inline constexpr unsigned kParallelMsdMaxDigitBits = 12;
