@@ -13,6 +13,7 @@
 #include "engine/failure.hpp"
 #include "engine/sorts/comparative_sort.hpp"
 #include "engine/sorts/counting_sort.hpp"
+#include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/utils.hpp"
@@ -62,8 +63,9 @@ void transform_all(std::span<U> keys, Transform transform) {
 
 // Sorts unsigned keys on the calling thread: a run that is already in order
 // (or in reverse order) throughout is found by a scan that stops at the
-// first step the other way, so on other keys it costs next to nothing; the
-// rest goes to the SIMD quicksort.
+// first step the other way, so on other keys it costs next to nothing;
+// nearly sorted keys are drop-merge sorted; the rest goes to the SIMD
+// quicksort.
 template <typename U>
 void sort_piece(std::span<U> keys) {
     if (std::is_sorted(keys.begin(), keys.end())) return;
@@ -71,6 +73,7 @@ void sort_piece(std::span<U> keys) {
         std::reverse(keys.begin(), keys.end());
         return;
     }
+    if (drop_merge_sort<U>(keys, [](std::span<U> side) { simd_sort(side); })) return;
     simd_sort(keys);
 }
 

@@ -1,9 +1,11 @@
 // The parallel partition against std::sort over the catalogue, on both sides
 // of its minimum length, with one to three workers, and on a value so heavy
 // that its bucket is partitioned again until it holds nothing else; the
-// parallel merge sort over the catalogue with odd and even run counts.
+// parallel merge sort over the catalogue with odd and even run counts; the
+// drop-merge sort on nearly sorted input, and declining the rest intact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <random>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "catalogue.hpp"
+#include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/parallel_merge_sort.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/types/engine_sort.hpp"
@@ -81,6 +84,39 @@ TYPED_TEST(ParallelMsd, MergeSortMatchesTheReferenceOverTheCatalogue) {
                 ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, input, context));
             }
         }
+    }
+}
+
+// Sorted input with keys out of place: swapped pairs, the largest key
+// first, the smallest last, the largest block first (runs of outliers).
+// Across the catalogue it sorts or declines; declined, the slice must still
+// be a permutation of the input, which the engine's sort then shows.
+TYPED_TEST(ParallelMsd, DropMergeSortsNearlySortedInputAndDeclinesTheRest) {
+    using T = TypeParam;
+    const auto engine = [](std::span<T> s) { tfs::engine_sort<T>(s); };
+    for (const std::size_t n : {tfs::kDropMergeMinLength - 1, tfs::kDropMergeMinLength, std::size_t(100003)}) {
+        std::vector<T> sorted = tt::catalogue_case<T>("uniform").make(n, 3);
+        std::sort(sorted.begin(), sorted.end(), [](T x, T y) { return tfs::radix_key(x) < tfs::radix_key(y); });
+        std::mt19937_64 rng(n);
+        std::vector<std::vector<T>> inputs(4, sorted);
+        for (std::size_t k = 0; k < n / 200; ++k) std::swap(inputs[0][rng() % n], inputs[0][rng() % n]);
+        std::rotate(inputs[1].begin(), inputs[1].end() - 1, inputs[1].end());
+        std::rotate(inputs[2].begin(), inputs[2].begin() + 1, inputs[2].end());
+        std::rotate(inputs[3].begin(), inputs[3].end() - 50, inputs[3].end());
+        for (std::size_t v = 0; v < inputs.size(); ++v) {
+            tt::GuardedBuffer<T> buf(inputs[v]);
+            const bool took = tfs::drop_merge_sort<T>(buf.slice(), engine);
+            if (!took) engine(buf.slice());
+            const std::string context = "variant " + std::to_string(v) + " n=" + std::to_string(n);
+            ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, inputs[v], context));
+            EXPECT_EQ(took, n >= tfs::kDropMergeMinLength) << context;
+        }
+    }
+    for (const auto& c : tt::catalogue<T>()) {
+        const std::vector<T> input = c.make(100003, 11);
+        tt::GuardedBuffer<T> buf(input);
+        if (!tfs::drop_merge_sort<T>(buf.slice(), engine)) engine(buf.slice());
+        ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, input, c.name));
     }
 }
 

@@ -1,0 +1,116 @@
+#pragma once
+// Drop-merge sort for nearly sorted input: one scan keeps a sorted
+// subsequence in place and drops the keys out of order into a side buffer,
+// the side buffer is sorted, and the two are merged from the back. Input
+// with a few keys out of place costs about two passes. Where the side buffer
+// would outgrow its share the scan stops, puts the dropped keys back, and
+// reports that the slice is not nearly sorted.
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "engine/sorts/utils.hpp"
+
+namespace tfs {
+
+// Slices shorter than this are not worth the side buffer.
+inline constexpr std::size_t kDropMergeMinLength = std::size_t(1) << 12;
+// Keys sampled at even strides: with fewer than kDropMergeSampleDescents
+// steps down among them the slice is taken for nearly sorted.
+// Random keys step down about half the time, nearly sorted ones rarely.
+inline constexpr std::size_t kDropMergeSample = 64;
+inline constexpr std::size_t kDropMergeSampleDescents = 8;
+// Drops in a row after which the kept keys above the next one are taken
+// back out, if there are at most kDropMergeBlock of them: a block moved far
+// up, not a few stray keys (a stray key moved far down would take back
+// everything after its place).
+inline constexpr std::size_t kDropMergeBacktrack = 8;
+inline constexpr std::size_t kDropMergeBlock = 256;
+// The side buffer holds at most this share of the slice (1 / divisor).
+inline constexpr std::size_t kDropMergeSideDivisor = 8;
+
+namespace detail {
+
+// Whether keys sampled at even strides over `slice` look nearly sorted.
+template <typename T>
+bool looks_nearly_sorted(std::span<const T> slice) {
+    const std::size_t stride = slice.size() / kDropMergeSample;
+    std::size_t descents = 0;
+    for (std::size_t i = 1; i < kDropMergeSample; ++i)
+        descents += radix_key(slice[i * stride]) < radix_key(slice[(i - 1) * stride]);
+    return descents < kDropMergeSampleDescents;
+}
+
+}  // namespace detail
+
+// Sorts `slice` ascending if it is nearly sorted, using `sort_side` (in
+// place, on the calling thread) for the dropped keys, and returns true;
+// returns false, with the slice a permutation of itself, when it is not
+// nearly sorted or the side buffer cannot be had. The slice is lent: keys
+// changed by another thread during the sort end in an unsorted slice, never
+// in an access outside the slice and the side buffer.
+template <typename T, typename SortSide>
+bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
+    const std::size_t n = slice.size();
+    if (n < kDropMergeMinLength || !detail::looks_nearly_sorted<T>(slice)) return false;
+    const std::size_t capacity = n / kDropMergeSideDivisor;
+    std::unique_ptr<T[]> side(new (std::nothrow) T[capacity]);  // never initialised
+    if (!side) return false;
+
+    // slice[0, kept) is the sorted subsequence, side[0, dropped) the rest of
+    // slice[0, i). A key below the last kept one is dropped, unless it is
+    // not below the one kept before that: then the last kept key is the one
+    // out of place (a key moved far up) and is dropped instead. After a run
+    // of drops a few kept keys above the new one are taken back out instead
+    // (a block moved far up).
+    T* const a = slice.data();
+    std::size_t kept = 0, dropped = 0, run = 0, i = 0;
+    for (; i < n; ++i) {
+        const auto x = radix_key(a[i]);
+        if (kept == 0 || !(x < radix_key(a[kept - 1]))) {
+            a[kept++] = a[i];
+            run = 0;
+            continue;
+        }
+        if (dropped == capacity) break;
+        if (kept == 1 || !(x < radix_key(a[kept - 2]))) {
+            side[dropped++] = a[kept - 1];
+            a[kept - 1] = a[i];
+            run = 0;
+            continue;
+        }
+        // The kept keys above this one, if they are few enough to be a
+        // moved block rather than this key a stray one.
+        std::size_t above = 0;
+        if (++run >= kDropMergeBacktrack)
+            while (above <= kDropMergeBlock && above < kept && x < radix_key(a[kept - 1 - above])) ++above;
+        if (above == 0 || above > kDropMergeBlock || dropped + above > capacity) {
+            side[dropped++] = a[i];
+            continue;
+        }
+        for (; above > 0; --above) side[dropped++] = a[--kept];
+        a[kept++] = a[i];
+        run = 0;
+    }
+    if (i < n) {
+        // Not nearly sorted: the dropped keys go back into the gap.
+        std::copy(side.get(), side.get() + dropped, a + kept);
+        return false;
+    }
+
+    sort_side(std::span<T>(side.get(), dropped));
+    // Merge from the back: the kept keys move up into the room the dropped
+    // ones leave, never over a kept key not yet merged.
+    std::size_t out = n, k = kept, d = dropped;
+    while (d > 0) {
+        if (k > 0 && radix_key(side[d - 1]) < radix_key(a[k - 1]))
+            a[--out] = a[--k];
+        else
+            a[--out] = side[--d];
+    }
+    return true;
+}
+
+}  // namespace tfs
