@@ -33,14 +33,20 @@ inline constexpr std::size_t kDropMergeSideDivisor = 8;
 
 namespace detail {
 
-// Whether keys sampled at even strides over `slice` look nearly sorted.
+// Whether `slice` looks nearly sorted: keys sampled at even strides rise
+// (the whole is in order), and so do most of their right-hand neighbours
+// (it is in order close up, not only at a distance, as jittered times are).
 template <typename T>
 bool looks_nearly_sorted(std::span<const T> slice) {
+    if (slice.size() < 2 * kDropMergeSample) return false;
     const std::size_t stride = slice.size() / kDropMergeSample;
-    std::size_t descents = 0;
-    for (std::size_t i = 1; i < kDropMergeSample; ++i)
-        descents += radix_key(slice[i * stride]) < radix_key(slice[(i - 1) * stride]);
-    return descents < kDropMergeSampleDescents;
+    std::size_t far = 0, near = 0;
+    for (std::size_t i = 0; i < kDropMergeSample; ++i) {
+        const auto k = radix_key(slice[i * stride]);
+        near += radix_key(slice[i * stride + 1]) < k;
+        if (i > 0) far += k < radix_key(slice[(i - 1) * stride]);
+    }
+    return far < kDropMergeSampleDescents && near < kDropMergeSampleDescents;
 }
 
 }  // namespace detail

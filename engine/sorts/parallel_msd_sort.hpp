@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/failure.hpp"
+#include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/parallel_merge_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
@@ -84,9 +85,9 @@ KeyBits<T> key_bits(const T* p, std::size_t n) {
 
 // How a slice is best shared out, judged on keys sampled at even strides
 // before any pass over it: by the digit below the shared prefix; by merging
-// runs that each worker sorts (the digit leaves one bucket most of the keys:
-// heavy-tailed or clustered keys); or not at all (few distinct keys, which
-// the SIMD sort groups at memory speed).
+// runs that each worker sorts (nearly sorted keys, or a digit that leaves
+// one bucket most of the keys: heavy-tailed or clustered keys); or not at
+// all (few distinct keys, which the SIMD sort groups at memory speed).
 enum class Sharing { digit, merge, none };
 
 // Digit width for a partition of n elements over `workers` whose keys vary
@@ -108,6 +109,8 @@ Sharing choose_sharing(std::span<const T> slice, std::size_t workers) {
         all_and &= sample[i];
         all_or |= sample[i];
     }
+    // Nearly sorted: runs that `sort_piece` finishes in about two passes.
+    if (looks_nearly_sorted(slice)) return Sharing::merge;
     // The digit the partition would take, below the sample's shared prefix.
     const auto varying = static_cast<unsigned>(std::bit_width(K(all_and ^ all_or)));
     if (varying == 0) return Sharing::none;
