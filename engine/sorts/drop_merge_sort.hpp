@@ -18,7 +18,7 @@ namespace tfs {
 // Slices shorter than this are not worth the side buffer.
 inline constexpr std::size_t kDropMergeMinLength = std::size_t(1) << 12;
 // Keys sampled at even strides: with fewer than kDropMergeSampleDescents
-// steps down among them the slice is taken for nearly sorted.
+// steps out of order among them the slice is taken for nearly sorted.
 // Random keys step down about half the time, nearly sorted ones rarely.
 inline constexpr std::size_t kDropMergeSample = 64;
 inline constexpr std::size_t kDropMergeSampleDescents = 8;
@@ -34,8 +34,9 @@ inline constexpr std::size_t kDropMergeSideDivisor = 8;
 namespace detail {
 
 // Whether `slice` looks nearly sorted: keys sampled at even strides rise
-// (the whole is in order), and so do most of their right-hand neighbours
-// (it is in order close up, not only at a distance, as jittered times are).
+// strictly (the whole is in order, and not a few keys repeated throughout),
+// and most of their right-hand neighbours do not fall (it is in order close
+// up, not only at a distance, as jittered times are).
 template <typename T>
 bool looks_nearly_sorted(std::span<const T> slice) {
     if (slice.size() < 2 * kDropMergeSample) return false;
@@ -44,7 +45,7 @@ bool looks_nearly_sorted(std::span<const T> slice) {
     for (std::size_t i = 0; i < kDropMergeSample; ++i) {
         const auto k = radix_key(slice[i * stride]);
         near += radix_key(slice[i * stride + 1]) < k;
-        if (i > 0) far += k < radix_key(slice[(i - 1) * stride]);
+        if (i > 0) far += !(radix_key(slice[(i - 1) * stride]) < k);
     }
     return far < kDropMergeSampleDescents && near < kDropMergeSampleDescents;
 }
