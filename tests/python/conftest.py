@@ -1,4 +1,4 @@
-"""Shared fixtures and helpers of the Python suite."""
+"""The six functions, values, reference orders, fresh interpreters, the capsule."""
 
 import ctypes
 import importlib
@@ -6,148 +6,106 @@ import os
 import subprocess
 import sys
 import textwrap
-from dataclasses import dataclass
+from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
 import pytest
 
 import tarvo_fastsort_numa as tfs
 
-PANIC_NOT_WRITEABLE = "called `Result::unwrap()` on an `Err` value: NotWriteable"
-PANIC_ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
-NOT_CONTIGUOUS = "array must be C-contiguous"
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from reference import SKEWED, distribution  # noqa: E402,F401
+
+NOT_WRITEABLE = "called `Result::unwrap()` on an `Err` value: NotWriteable"
+ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
 NOT_CONVERTIBLE = "argument 'arr': '{}' object cannot be converted to 'PyArray<T, D>'"
 BORROW_API_NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
+CORE = "numpy._core" if np.lib.NumpyVersion(np.__version__).major >= 2 else "numpy.core"
 
 
-@dataclass(frozen=True)
-class ElementType:
-    """One sort function and the element type it sorts."""
-
-    suffix: str
-    dtype: np.dtype
-    # Unsigned integer of the same width: the bit pattern of an element.
-    bits: np.dtype
-
-    @property
-    def name(self) -> str:
-        return f"numa_sort_{self.suffix}"
-
-    @property
-    def sort(self):
-        return getattr(tfs, self.name)
-
-    @property
-    def is_float(self) -> bool:
-        return self.dtype.kind == "f"
-
-    def __str__(self) -> str:
-        return self.suffix
+Function = NamedTuple("Function", [("name", str), ("sort", object), ("dtype", np.dtype)])
+FUNCTIONS = [Function(f"numa_sort_{s}", getattr(tfs, f"numa_sort_{s}"), np.dtype(f"{s[0]}{int(s[1:]) // 8}"))
+             for s in ("i64", "u64", "i32", "u32", "f64", "f32")]
 
 
-ELEMENT_TYPES = [
-    ElementType("i64", np.dtype(np.int64), np.dtype(np.uint64)),
-    ElementType("u64", np.dtype(np.uint64), np.dtype(np.uint64)),
-    ElementType("i32", np.dtype(np.int32), np.dtype(np.uint32)),
-    ElementType("u32", np.dtype(np.uint32), np.dtype(np.uint32)),
-    ElementType("f64", np.dtype(np.float64), np.dtype(np.uint64)),
-    ElementType("f32", np.dtype(np.float32), np.dtype(np.uint32)),
-]
-
-
-@pytest.fixture(params=ELEMENT_TYPES, ids=str)
-def etype(request) -> ElementType:
+@pytest.fixture(params=FUNCTIONS, ids=lambda f: f.name[10:])
+def fn(request):
     return request.param
 
 
-def total_order_sorted(values: np.ndarray) -> np.ndarray:
-    """Reference sort: integers ascending; floats in IEEE 754 total order
-    (negative NaNs first, -0.0 before +0.0, positive NaNs last), every bit
-    pattern kept."""
-    if values.dtype.kind != "f":
-        return np.sort(values, kind="stable")
-    unsigned = np.dtype(f"u{values.dtype.itemsize}")
-    bits = values.view(unsigned)
-    sign = unsigned.type(1) << unsigned.type(8 * values.dtype.itemsize - 1)
-    # Negative floats: invert every bit; others: set the sign bit.
-    keys = np.where(bits & sign != 0, ~bits, bits | sign)
-    return values[np.argsort(keys, kind="stable")]
+def values(dtype, n, rng):
+    """Random values of every kind the dtype has, specials included."""
+    dtype = np.dtype(dtype)
+    bits = rng.integers(0, 256, n * dtype.itemsize, dtype=np.uint8).view(f"u{dtype.itemsize}")
+    if dtype.kind == "b":
+        return (bits & 1).astype(bool)
+    if dtype.kind == "f":
+        # Random bit patterns (NaNs with payloads, subnormals), normal values, specials.
+        a = bits.view(dtype).copy()
+        a[::3] = rng.standard_normal(len(a[::3])).astype(dtype)
+        specials = np.array([np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0], dtype)
+        a[::5] = specials[rng.integers(0, len(specials), len(a[::5]))]
+        return a
+    if dtype.kind in "Mm":
+        a = bits.view(np.int64).copy()
+        a[::7] = np.iinfo(np.int64).min  # NaT
+        return a.view(dtype)
+    return bits.view(dtype).copy()
 
 
-def assert_same_bits(actual: np.ndarray, expected: np.ndarray) -> None:
-    assert actual.dtype == expected.dtype and actual.shape == expected.shape
-    unsigned = np.dtype(f"u{actual.dtype.itemsize}")
-    a = actual.view(unsigned)
-    e = expected.view(unsigned)
-    if not np.array_equal(a, e):
-        first = int(np.flatnonzero(a != e)[0])
-        raise AssertionError(
-            f"first difference at {first} of {len(a)}: {a[first]:#x} != {e[first]:#x}")
+def reference(a, axis=-1, nan_last=True):
+    """Ascending, every bit pattern kept, -0.0 before +0.0, NaNs in IEEE 754
+    total order among themselves; NaN and NaT last (sort()), or with
+    nan_last=False negative NaNs first (the six functions)."""
+    if a.dtype.kind in "biu":
+        return np.sort(a, axis=axis, kind="stable")
+    bits = a.view(f"u{a.dtype.itemsize}")
+    sign = bits.dtype.type(1) << bits.dtype.type(8 * a.dtype.itemsize - 1)
+    if a.dtype.kind in "Mm":
+        keys, last = bits ^ sign, bits == sign
+    else:
+        keys, last = np.where(bits & sign != 0, ~bits, bits | sign), np.isnan(a) & nan_last
+    return np.take_along_axis(a, np.lexsort((keys, last), axis=axis), axis=axis)
 
 
-def numpy_core_module() -> str:
-    """The name of NumPy's core package, decided as the module decides it."""
-    major = np.lib.NumpyVersion(np.__version__).major
-    return "numpy._core" if major >= 2 else "numpy.core"
+def assert_same_bits(actual, expected):
+    assert actual.dtype == expected.dtype
+    np.testing.assert_array_equal(*(x.view(f"u{x.dtype.itemsize}") for x in (actual, expected)))
 
 
-def run_python(code: str, *, env=None, timeout: float = 120) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter of this environment."""
-    full_env = dict(os.environ)
-    if env is not None:
-        full_env.update(env)
-        full_env = {k: v for k, v in full_env.items() if v is not None}
+def run_python(code, *, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter that can import this directory's modules."""
+    full_env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+        [os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]), **(env or {})}
+    full_env = {k: v for k, v in full_env.items() if v is not None}
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, env=full_env, timeout=timeout)
 
 
+ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
+RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+
+
+class Record(ctypes.Structure):
+    """The capsule's record; acquiring returns 0, -1 (borrowed) or -2 (read-only)."""
+    _fields_ = [("version", ctypes.c_uint64), ("registry", ctypes.c_void_p),
+                ("acquire", ACQUIRE), ("acquire_mut", ACQUIRE),
+                ("release", RELEASE), ("release_mut", RELEASE)]
+
+
 class BorrowApi:
-    """The process-wide borrow registry, used through its capsule as another
-    extension module would."""
+    """The process-wide registry, used as another extension module would."""
 
-    ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
-    RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-    class Record(ctypes.Structure):
-        pass
-
-    Record._fields_ = [
-        ("version", ctypes.c_uint64),
-        ("registry", ctypes.c_void_p),
-        ("acquire", ACQUIRE),
-        ("acquire_mut", ACQUIRE),
-        ("release", RELEASE),
-        ("release_mut", RELEASE),
-    ]
-
-    def __init__(self, capsule):
+    def __init__(self):
+        tfs.numa_sort_i64(np.zeros(2, np.int64))  # the first sort finds or installs it
+        capsule = getattr(importlib.import_module(CORE + ".multiarray"), BORROW_API_NAME)
         get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-        get_pointer.restype = ctypes.c_void_p
-        get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-        address = get_pointer(capsule, BORROW_API_NAME.encode())
-        self._capsule = capsule
-        self.record = self.Record.from_address(address)
+        get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+        self.record = Record.from_address(get_pointer(capsule, BORROW_API_NAME.encode()))
 
-    @property
-    def version(self) -> int:
-        return self.record.version
-
-    def acquire(self, array) -> int:
-        return self.record.acquire(self.record.registry, array)
-
-    def acquire_mut(self, array) -> int:
-        return self.record.acquire_mut(self.record.registry, array)
-
-    def release(self, array) -> None:
-        self.record.release(self.record.registry, array)
-
-    def release_mut(self, array) -> None:
-        self.record.release_mut(self.record.registry, array)
+    def __getattr__(self, call):  # acquire, acquire_mut, release, release_mut
+        return lambda array: getattr(self.record, call)(self.record.registry, array)
 
 
-@pytest.fixture(scope="session")
-def borrow_api() -> BorrowApi:
-    # The registry is found or installed by the first sort of the process.
-    tfs.numa_sort_i64(np.zeros(2, np.int64))
-    multiarray = importlib.import_module(numpy_core_module() + ".multiarray")
-    return BorrowApi(getattr(multiarray, BORROW_API_NAME))
+borrow_api = pytest.fixture(scope="session")(lambda: BorrowApi())

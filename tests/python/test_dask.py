@@ -3,8 +3,7 @@
 import numpy as np
 import pytest
 
-from conftest import assert_same_bits, run_python
-from test_general_sort import reference, values
+from conftest import assert_same_bits, reference, run_python, values
 
 da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")

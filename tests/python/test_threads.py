@@ -1,215 +1,106 @@
-"""Sorts from several Python threads: independent arrays, disjoint halves,
-overlapping views, other Python threads running meanwhile, and other threads
-writing into the array being sorted."""
+"""Sorts from several threads, other threads during a sort, writers into it."""
 
+import itertools
 import os
+import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import tarvo_fastsort_numa as tfs
-from conftest import (ELEMENT_TYPES, PANIC_ALREADY_BORROWED, assert_same_bits, run_python,
-                      total_order_sorted)
+from conftest import ALREADY_BORROWED, FUNCTIONS, assert_same_bits, reference, values
+
+THREADS = 2 * len(os.sched_getaffinity(0))
 
 
-def random_array(etype, n, seed):
-    rng = np.random.default_rng(seed)
-    if etype.is_float:
-        return rng.standard_normal(n).astype(etype.dtype)
-    info = np.iinfo(etype.dtype)
-    return rng.integers(info.min, info.max, n, dtype=etype.dtype, endpoint=True)
+def test_threads_sort_views_of_shared_buffers(borrow_api):
+    """Sorts succeed or are refused; afterwards each buffer keeps its bits, untouched
+    where no sort succeeded, sorted where one was certainly last over its memory."""
+    rng, n, rounds = np.random.default_rng(2024), 150_000, 50
+    # (sort, buffer, whether NaNs go last): the six functions and sort().
+    jobs = [(f.sort, values(f.dtype, n, rng), False) for f in FUNCTIONS]
+    jobs += [(tfs.sort, values(dtype, n, rng), True) for dtype in ("u2", "f8")]
+    originals = [a.copy() for _, a, _ in jobs]
+    done = [[] for _ in jobs]  # (start, stop, first ticket, last ticket) of each sort
+    tickets, barrier, refusals = itertools.count(), threading.Barrier(THREADS), []
 
-
-def test_different_arrays_at_once():
-    jobs = [(etype, random_array(etype, 300_000, seed))
-            for seed, etype in enumerate(ELEMENT_TYPES * 2)]
-    expected = [total_order_sorted(a) for _, a in jobs]
-    barrier = threading.Barrier(4)
-
-    def run(job):
-        etype, array = job
-        try:
-            barrier.wait(timeout=5)
-        except threading.BrokenBarrierError:
-            pass
-        etype.sort(array)
-
-    with ThreadPoolExecutor(4) as pool:
-        list(pool.map(run, jobs))
-    for (_, actual), reference in zip(jobs, expected):
-        assert_same_bits(actual, reference)
-
-
-@pytest.mark.parametrize("etype", ELEMENT_TYPES, ids=str)
-def test_disjoint_halves_both_succeed(etype):
-    a = random_array(etype, 1_000_001, 7)
-    n = 400_000
-    expected_low = total_order_sorted(a[:n])
-    expected_high = total_order_sorted(a[n:])
-    barrier = threading.Barrier(2)
-    errors = []
-
-    def run(view):
-        barrier.wait(timeout=10)
-        try:
-            etype.sort(view)
-        except BaseException as error:  # noqa: BLE001
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(v,)) for v in (a[:n], a[n:])]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-    assert errors == []
-    assert_same_bits(a[:n], expected_low)
-    assert_same_bits(a[n:], expected_high)
-
-
-def test_overlapping_sorts_are_refused_or_serialised():
-    etype = ELEMENT_TYPES[0]
-    a = random_array(etype, 4_000_000, 11)
-    expected = total_order_sorted(a)
-    outcomes = []
-    started = threading.Event()
-
-    def sort_whole():
-        started.set()
-        etype.sort(a)
-
-    def sort_views():
-        started.wait(timeout=10)
-        for start in range(0, 100, 10):
+    def worker(seed):
+        local = np.random.default_rng(seed)
+        barrier.wait(timeout=30)
+        for _ in range(rounds):
+            k, segment, kind = (int(x) for x in local.integers(0, [len(jobs), 4, 3]))
+            start, stop = [(segment * n // 4, (segment + 1) * n // 4), (0, n),
+                           sorted(int(x) for x in local.integers(0, n + 1, 2))][kind]
+            first = next(tickets)
             try:
-                etype.sort(a[start:start + 500_000])
-                outcomes.append("sorted")
-            except tfs.PanicException as error:
-                assert error.args == (PANIC_ALREADY_BORROWED,)
-                outcomes.append("refused")
+                jobs[k][0](jobs[k][1][start:stop])
+            except BaseException as error:  # noqa: BLE001
+                refusals.append((type(error).__name__, str(error)))
+                continue
+            done[k].append((start, stop, first, next(tickets)))
 
-    threads = [threading.Thread(target=sort_whole), threading.Thread(target=sort_views)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-    assert len(outcomes) == 10
-    # Whatever the interleaving, the whole sort ran on memory that no other
-    # sort was writing: sorting a sorted range changes nothing after it, and
-    # the whole sort fixes anything sorted before it.
-    assert_same_bits(a, expected)
+    with ThreadPoolExecutor(THREADS) as pool:
+        list(pool.map(worker, range(THREADS)))
+    assert set(refusals) <= {("PanicException", ALREADY_BORROWED),
+                             ("BufferError", "sort array is already borrowed")}, refusals
+    checked = 0
+    for (_, a, nan_last), original, sorts in zip(jobs, originals, done):
+        bits = f"u{a.itemsize}"
+        assert_same_bits(np.sort(a.view(bits)), np.sort(original.view(bits)))
+        covered = np.zeros(n, bool)
+        for start, stop, _, _ in sorts:
+            covered[start:stop] = True
+        assert_same_bits(a[~covered], original[~covered])
+        for start, stop, first, _ in sorts:
+            if all(last < first or b <= start or stop <= s for s, b, f, last in sorts if f != first):
+                assert_same_bits(a[start:stop], reference(a[start:stop], nan_last=nan_last))
+                checked += 1
+        assert borrow_api.acquire_mut(a) == 0
+        borrow_api.release_mut(a)
+    assert checked > 0
 
 
-def test_python_threads_run_during_a_sort():
-    a = random_array(ELEMENT_TYPES[3], 16_000_000, 5)
-    state = {"phase": "before", "ticks": 0}
-
-    def sorter():
-        state["phase"] = "sorting"
-        tfs.numa_sort_u32(a)
-        state["phase"] = "after"
-
-    thread = threading.Thread(target=sorter)
+@pytest.mark.parametrize("sort", [tfs.numa_sort_u32, tfs.sort], ids=["numa_sort_u32", "sort"])
+def test_other_threads_run_during_a_sort(sort):
+    """Holding the lock, a sort would let this thread stamp times only next to its
+    start and end (about a switch interval); released, they fill the middle too."""
+    a, span, stamps = values("u4", 20_000_000, np.random.default_rng(5)), [], []
+    thread = threading.Thread(target=lambda: span.extend([time.perf_counter(), sort(a), time.perf_counter()]))
     thread.start()
-    while state["phase"] == "before":
-        pass
-    # Counts while the sort runs: only possible if the sort gave up the lock.
-    while state["phase"] == "sorting":
-        state["ticks"] += 1
-    thread.join()
-    assert state["ticks"] > 0
+    while thread.is_alive():
+        stamps.append(time.perf_counter())
+    start, _, end = span
+    assert end - start > 8 * sys.getswitchinterval()
+    quarter = (end - start) / 4
+    assert sum(start + quarter < t < end - quarter for t in stamps) > 100
     assert (a[:-1] <= a[1:]).all()
 
 
-# Runs in a fresh interpreter, so that a crash or a hang fails the test
-# instead of the suite. {writer} is filled in per test.
-WRITER_SCRIPT = """
-import threading
-import numpy as np
-import tarvo_fastsort_numa as tfs
-from conftest import ELEMENT_TYPES, assert_same_bits, total_order_sorted
+@pytest.mark.parametrize("fn", FUNCTIONS + [None], ids=lambda f: f.name if f else "sort")
+def test_a_writer_during_the_sort(fn):
+    """Beside a writer a sort returns or panics; once it stops, the array sorts."""
+    sort, dtype = (fn.sort, fn.dtype) if fn else (lambda a: tfs.sort(a, threads=2), "f8")
+    a, other = (values(dtype, 1_000_000, np.random.default_rng(seed)) for seed in (7, 8))
+    stop = threading.Event()
 
-N, ROUNDS, WRITER = 1_000_000, 20, "{writer}"
-
-def order_keys(a):
-    # Integers compare as they are; floats by their IEEE 754 total-order key.
-    if a.dtype.kind != "f":
-        return a
-    bits = a.view(f"u{{a.dtype.itemsize}}")
-    sign = bits.dtype.type(1) << bits.dtype.type(8 * a.dtype.itemsize - 1)
-    return np.where(bits & sign != 0, ~bits, bits | sign)
-
-failures = 0
-for etype in ELEMENT_TYPES:
-    rng = np.random.default_rng(7)
-    original = rng.integers(0, 2**64, N, dtype=np.uint64, endpoint=False)
-    original = original.astype(etype.bits).view(etype.dtype)
-    other = rng.integers(0, 2**64, N, dtype=np.uint64).astype(etype.bits).view(etype.dtype)
-    positions = rng.integers(0, N, 4096)
-    a = original.copy()
-    for round in range(ROUNDS):
-        a[:] = original
-        stop = threading.Event()
-
-        def copy_loop():
-            while not stop.is_set():
+    def write():  # mostly single elements, now and then the whole array
+        for i in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
+            a[i * 7919 % len(a)] = other[i % len(a)]
+            if i % 5000 == 0:
                 np.copyto(a, other)
 
-        def element_loop():
-            i = 0
-            while not stop.is_set():
-                a[positions[i]] = other[i]
-                i = (i + 1) % len(positions)
-
-        writer = threading.Thread(target=copy_loop if WRITER == "copyto" else element_loop)
-        writer.start()
+    thread = threading.Thread(target=write)
+    thread.start()
+    for _ in range(6):
         try:
-            etype.sort(a)
+            sort(a)
         except tfs.PanicException:
-            failures += 1
-        stop.set()
-        writer.join()
-        # No writer now: the same array sorts correctly.
-        etype.sort(a)
-        keys = order_keys(a)
-        assert np.all(keys[:-1] <= keys[1:]), (etype.suffix, round)
-    a[:] = original
-    etype.sort(a)
-    assert_same_bits(a, total_order_sorted(original))
-print(f"{{failures}} of {{ROUNDS * len(ELEMENT_TYPES)}} sorts ended in PanicException")
-"""
-
-
-@pytest.mark.parametrize("writer", ["copyto", "element"])
-def test_sorts_survive_a_writer(writer):
-    result = run_python(WRITER_SCRIPT.format(writer=writer), timeout=300,
-                        env={"PYTHONPATH": os.pathsep.join(
-                            [os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])})
-    assert result.returncode == 0, result.stderr[-3000:]
-    assert "sorts ended in PanicException" in result.stdout
-
-
-def test_two_owners_of_the_same_bytes_from_two_threads():
-    raw = bytearray(np.random.default_rng(3).integers(0, 2**63, 2_000_000, np.uint64).tobytes())
-    before = np.sort(np.frombuffer(raw, np.uint64))
-    views = [np.frombuffer(raw, np.uint64), np.frombuffer(memoryview(raw), np.uint64)]
-    outcomes = []
-    barrier = threading.Barrier(2)
-
-    def run(view):
-        barrier.wait(timeout=10)
-        try:
-            tfs.numa_sort_u64(view)
-            outcomes.append("sorted")
-        except tfs.PanicException as error:
-            outcomes.append("refused" if error.args == (PANIC_ALREADY_BORROWED,) else repr(error))
-
-    threads = [threading.Thread(target=run, args=(v,)) for v in views]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-    # Mostly one refused; both sorted when one finished before the other began.
-    assert sorted(outcomes) in (["refused", "sorted"], ["sorted", "sorted"])
-    assert np.array_equal(views[1], before)
+            pass
+    stop.set()
+    thread.join()
+    expected = reference(a, nan_last=fn is None)
+    sort(a)
+    assert_same_bits(a, expected)
