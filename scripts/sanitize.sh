@@ -5,7 +5,7 @@
 #   2. the Python suite against the module built with the same sanitizers in
 #      the same tree, imported from build/asan through PYTHONPATH, with libasan
 #      preloaded into the interpreter;
-#   3. the multi-threaded stress harness tests/cpp/test_stress_threads.cpp
+#   3. the multi-threaded stress harness tests/cpp/test_concurrency.cpp
 #      built with ThreadSanitizer (build/tsan, RelWithDebInfo), with only the
 #      oneTBB-internal suppressions of tests/sanitizers/tsan.supp.
 # Any sanitizer report fails the step. Prints the time of each step.
@@ -76,12 +76,12 @@ fi
 
 if wants tsan; then
   start=$(date +%s)
-  echo "== TSan: build build/tsan and run test_stress_threads"
+  echo "== TSan: build build/tsan and run test_concurrency"
   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFS_TSAN=ON -DTFS_BUILD_TESTS=ON \
     -DPython_EXECUTABLE="$python" >/dev/null
-  cmake --build build/tsan -j"$jobs" --target test_stress_threads
+  cmake --build build/tsan -j"$jobs" --target test_concurrency
   TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:halt_on_error=1:exitcode=66:second_deadlock_stack=1" \
-    build/tsan/test_stress_threads
+    build/tsan/test_concurrency
   elapsed "$start"
 fi
 echo "== sanitizers: no reports"

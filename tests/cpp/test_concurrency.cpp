@@ -1,0 +1,236 @@
+// Threads at once on the pool, the driver and the float key sort, failures
+// included (scripts/sanitize.sh runs this under ThreadSanitizer); and the lent
+// array, which another thread may write while it is sorted: a sort must stay
+// inside the slice and return, normally or with InternalFailure.
+
+#include <atomic>
+#include <bit>
+#include <latch>
+#include <thread>
+#include <tuple>
+
+#include "catalogue.hpp"
+#include "engine/sorts/parallel_msd_sort.hpp"
+#include "engine/sorts/recursive_radix_sort.hpp"
+#include "engine/types/engine_sort.hpp"
+#include "numa_sort/driver.hpp"
+#include "numa_sort/driver_impl.hpp"
+#include "numa_sort/float_keys.hpp"
+#include "numa_sort/float_keys_impl.hpp"
+
+namespace {
+
+namespace tt = tfs::testing;
+using tt::failure_message;
+using tt::GuardedBuffer;
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitized = true;
+#else
+constexpr bool kThreadSanitized = false;
+#endif
+constexpr int kRounds = kThreadSanitized || tt::kSanitized ? 8 : 20;
+std::size_t length(int pick) {
+    constexpr std::size_t lengths[] = {2, 129, 257, 3001, 7001, 30001, 65537, 200000};
+    return lengths[static_cast<std::size_t>(pick) % (kThreadSanitized ? 7 : 8)];
+}
+auto machine(std::uint64_t nodes) {
+    return [nodes] { return tfs::topology_from(static_cast<std::uint32_t>(nodes - 1), 16); };
+}
+
+// Runs body(caller) on six threads that start together; each must return true.
+template <typename Body>
+void on_callers(Body body) {
+    constexpr int callers = 6;
+    std::latch start(callers);
+    std::vector<int> ok(callers, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < callers; ++t) threads.emplace_back([&, t] { start.arrive_and_wait(), ok[t] = body(t); });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(ok, std::vector<int>(callers, 1));
+}
+
+// Declared first: the callers race to create the pool.
+TEST(ManyCallers, PoolJobsNestedJobsAndFailures) {
+    on_callers([](int t) {
+        bool good = true;
+        for (int round = 0; round < kRounds * 4; ++round) {
+            const std::size_t n = 1 + static_cast<std::size_t>((t * 37 + round * 11) % 300);
+            std::vector<std::uint32_t> in(n), out(n, 0);
+            for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint32_t>(i * 7 + round);
+            const bool fails = round % 5 == 3, nested = round % 3 == 1;
+            try {
+                tfs::pool::parallel_for(n, [&](std::size_t i) {
+                    if (fails && i == n / 2) throw std::runtime_error("task failed");
+                    std::atomic<std::uint32_t> inner{0};
+                    if (nested && i % 16 == 0) tfs::pool::parallel_for(4, [&](std::size_t j) { inner += j + 1; });
+                    out[i] = in[i] + inner.load() - (nested && i % 16 == 0 ? 10 : 0);
+                });
+                good = good && !fails && out == in;
+            } catch (const std::runtime_error& e) {
+                good = good && fails && std::string(e.what()) == "task failed";
+            }
+        }
+        return good;
+    });
+}
+
+// Partitioned sorts of every type on 2 to 8 nodes, some with a failing chunk.
+template <typename T>
+bool partitioned_round(int t, int round) {
+    const auto cases = tt::catalogue<T>();
+    const auto input = cases[std::size_t(t * 13 + round * 5) % cases.size()].make(length(t + round * 3), t * 1000 + round);
+    GuardedBuffer<T> buffer(input);
+    const bool fails = round % 4 == 3;
+    const std::string message = failure_message([&] {
+        tfs::partitioned_sort(buffer.slice(), machine(2 + (t + round) % 7), [&](std::span<T> part) {
+            if (fails && part.size() != input.size() && part.data() != buffer.slice().data()) tfs::fail("chunk sort failed");
+            tfs::engine_sort<T>(part);
+        });
+    });
+    std::vector<T> result(buffer.slice().begin(), buffer.slice().end());
+    if (fails && input.size() > 1) std::sort(result.begin(), result.end());
+    return buffer.guards_intact() && message == (fails && input.size() > 1 ? "chunk sort failed" : "<no failure>") &&
+           result == tt::sorted_reference<T>(input);
+}
+
+// Float key passes over a partitioned or a direct key sort.
+bool float_round(int t, int round) {
+    const auto bits = tt::catalogue<std::uint64_t>()[(t + round) % 20].make(length(t * 3 + round), t * 31 + round);
+    std::vector<double> data(bits.size());
+    std::memcpy(data.data(), bits.data(), bits.size() * sizeof(double));
+    tfs::float_key_sort_with(
+        std::span<double>(data),
+        [&](std::span<std::uint64_t> keys) {
+            round % 2 ? tfs::engine_sort<std::uint64_t>(keys) : tfs::partitioned_sort(keys, machine(2 + t % 7), tfs::engine_sort<std::uint64_t>);
+        },
+        [](std::size_t count, const auto& task) { tfs::pool::parallel_for(count, task); });
+    std::vector<std::uint64_t> keys(bits.size()), got(bits.size());
+    std::transform(bits.begin(), bits.end(), keys.begin(), [](std::uint64_t b) { return tfs::float_to_key(b); });
+    std::transform(data.begin(), data.end(), got.begin(), [](double d) { return tfs::key_of(d); });
+    std::sort(keys.begin(), keys.end());
+    return got == keys;
+}
+
+TEST(ManyCallers, PartitionedAndFloatSortsBesideFailingChunks) {
+    on_callers([](int t) {
+        bool good = true;
+        for (int round = 0; round < kRounds; ++round) {
+            switch ((t + round) % 6) {
+            case 0: good = partitioned_round<std::uint32_t>(t, round) && good; break;
+            case 1: good = partitioned_round<std::int32_t>(t, round) && good; break;
+            case 2: good = partitioned_round<std::uint64_t>(t, round) && good; break;
+            case 3: good = partitioned_round<std::int64_t>(t, round) && good; break;
+            case 4: good = float_round(t, round) && good; break;
+            default: {  // the real driver on this machine
+                auto v = tt::catalogue_case<std::uint32_t>("uniform").make(length(t + round), t + round);
+                const auto reference = tt::sorted_reference<std::uint32_t>(v);
+                tfs::numa_partitioned_sort<std::uint32_t>(std::span<std::uint32_t>(v));
+                good = good && v == reference;
+            }
+            }
+        }
+        return good;
+    });
+}
+
+// Counts that understate or overstate a digit (what a writer causes): the
+// scatter, short and long, the permutation and the fix-up walk stop in bounds.
+TEST(LyingCounts, ScatterPermutationAndWalkStopInBounds) {
+    std::vector<std::uint32_t> half(128, 0);
+    std::fill(half.begin() + 64, half.end(), 1u);
+    for (const auto& [src, heads, message] : std::initializer_list<std::tuple<std::vector<std::uint32_t>, std::vector<std::uint64_t>, const char*>>{
+             {{1, 0, 1, 1}, {0, 2}, tfs::kScatterOverrun}, {half, {0, 96, 128, 128}, tfs::kScatterOverrun},
+             {half, {0, 128, 128, 128}, tfs::kScatterOverrun}, {half, {0, 96}, tfs::kScatterOverrun},
+             {half, {0, 128}, tfs::kScatterCountMismatch}}) {
+        GuardedBuffer<std::uint32_t> dst{std::vector<std::uint32_t>(src.size())};
+        std::vector<std::uint64_t> h = heads;
+        const auto mask = static_cast<std::uint32_t>(h.size() - 1);
+        EXPECT_EQ(failure_message([&] { tfs::scatter_by_digit<std::uint32_t>(src, dst.slice(), h, mask, 0); }), message);
+        EXPECT_TRUE(dst.guards_intact());
+    }
+    std::vector<std::uint32_t> dst(4);
+    std::vector<std::uint64_t> starts{0, 1}, heads = starts;  // claims 1 zero and 3 ones: a hole is left
+    tfs::scatter_by_digit<std::uint32_t>(std::vector<std::uint32_t>{0, 1, 0, 1}, dst, heads, 1, 0);
+    EXPECT_EQ(failure_message([&] { tfs::check_scatter_filled(starts, heads, 4); }), tfs::kScatterCountMismatch);
+    GuardedBuffer<std::uint64_t> buf(std::vector<std::uint64_t>{3, 0, 3, 3, 1, 3});
+    std::vector<std::uint64_t> perm_heads{0, 2, 4, 5}, tails{2, 4, 5, 6};
+    EXPECT_EQ(failure_message([&] { tfs::ska_permute<std::uint64_t>(buf.slice(), perm_heads, tails, 3, 0); }), tfs::kScatterOverrun);
+    EXPECT_TRUE(buf.guards_intact());
+    std::vector<std::uint32_t> falling(1000);  // groups falling, not rising
+    for (std::size_t i = 0; i < falling.size(); ++i) falling[i] = static_cast<std::uint32_t>(falling.size() - i);
+    EXPECT_EQ(failure_message([&] { tfs::dlsd_fixup<std::uint32_t>(falling, ~std::uint32_t(0)); }), tfs::kFixupOverBudget);
+}
+
+// Runs `sort` while a thread writes random patterns into the slice (single
+// elements, every 256th write a run of 64): it returns or fails with
+// InternalFailure, the guards stay intact, and afterwards it sorts the slice.
+template <typename T, typename Sort>
+void beside_a_writer(const char* name, std::size_t n, Sort sort) {
+    for (int round = 0; round < (tt::kSanitized ? 1 : 2); ++round) {
+        GuardedBuffer<T> buf(tt::catalogue_case<T>("uniform").make(n, n + round));
+        std::atomic<bool> stop{false};
+        std::thread writer([&, slice = buf.slice()] {
+            for (std::uint64_t w = 0, r = n | 1; !stop.load(std::memory_order_relaxed); ++w) {
+                r ^= r >> 12, r ^= r << 25, r ^= r >> 27;
+                for (std::size_t i = r % n; i < std::min<std::size_t>(n, r % n + (w % 256 ? 1 : 64)); ++i) slice[i] = T(r * i);
+            }
+        });
+        try {
+            sort(buf.slice());
+        } catch (const tfs::InternalFailure&) {
+        }
+        stop = true;
+        writer.join();
+        ASSERT_TRUE(buf.guards_intact()) << name << " wrote outside the slice";
+        const std::vector<T> now(buf.slice().begin(), buf.slice().end());
+        sort(buf.slice());
+        ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, std::span<const T>(now), name));
+    }
+}
+
+template <typename T, bool merge, std::size_t workers>
+void parallel(std::span<T> s) {
+    std::vector<T> scratch(s.size());
+    const auto pool = [](std::size_t n, const auto& task) { tfs::pool::parallel_for(n, task); };
+    merge ? tfs::parallel_merge_sort<T>(s, std::span<T>(scratch), workers, tfs::engine_sort<T>, pool)
+          : tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), workers, tfs::engine_sort<T>, pool);
+}
+
+TEST(LentArray, EveryPathBesideAWriter) {
+    if (kThreadSanitized) GTEST_SKIP() << "the races are the point here";
+    static constexpr tfs::RadixParams top{0, 8, 0, 8, 256};
+    beside_a_writer<std::uint32_t>("u32 comparison tier", 150, tfs::engine_sort<std::uint32_t>);
+    beside_a_writer<std::uint32_t>("u32 DLSD stretches", 50000, tfs::engine_sort<std::uint32_t>);
+    beside_a_writer<std::uint32_t>("u32 LSD stretches", 2000000, tfs::engine_sort<std::uint32_t>);
+    beside_a_writer<std::uint32_t>("u32 two nodes", 300000, [](std::span<std::uint32_t> s) {
+        tfs::partitioned_sort(s, machine(2), tfs::engine_sort<std::uint32_t>);
+    });
+    beside_a_writer<std::uint32_t>("u32 parallel partition", 1000000, parallel<std::uint32_t, false, 2>);
+    beside_a_writer<std::int32_t>("i32 LSD stretches", 300000, tfs::engine_sort<std::int32_t>);
+    beside_a_writer<std::int32_t>("i32 rollercoaster", 2500000, tfs::engine_sort<std::int32_t>);
+    beside_a_writer<std::uint64_t>("u64 DLSD", 1000000, tfs::engine_sort<std::uint64_t>);
+    beside_a_writer<std::uint64_t>("u64 parallel merge", 1000000, parallel<std::uint64_t, true, 3>);
+    beside_a_writer<std::uint64_t>("u64 msd_sort", 20000, [](std::span<std::uint64_t> s) { tfs::msd_sort(s, top); });
+    beside_a_writer<std::uint64_t>("u64 in-place permutation", 200000,
+                                   [](std::span<std::uint64_t> s) { tfs::recursive_radix_sort_level(s, top); });
+    beside_a_writer<std::int64_t>("i64 rollercoaster", 1000000, tfs::engine_sort<std::int64_t>);
+    // Floats: the re-sort orders by float key, so only the guards are checked.
+    for (bool wide : {false, true}) {
+        GuardedBuffer<std::uint64_t> buf(tt::catalogue_case<std::uint64_t>("uniform").make(500000, 1));
+        std::atomic<bool> stop{false};
+        std::thread writer([&, s = buf.slice()] {
+            for (std::uint64_t i = 0; !stop; ++i) s[i * 7919 % s.size()] = i * 0x9E3779B97F4A7C15ull;
+        });
+        try {
+            if (wide) tfs::float_key_sort(std::span<double>(reinterpret_cast<double*>(buf.slice().data()), 500000));
+            else tfs::float_key_sort(std::span<float>(reinterpret_cast<float*>(buf.slice().data()), 1000000));
+        } catch (const tfs::InternalFailure&) {
+        }
+        stop = true;
+        writer.join();
+        EXPECT_TRUE(buf.guards_intact());
+    }
+}
+
+}  // namespace
