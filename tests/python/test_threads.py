@@ -63,17 +63,23 @@ def test_threads_sort_views_of_shared_buffers(borrow_api):
     assert checked > 0
 
 
-@pytest.mark.parametrize("sort", [tfs.numa_sort_u32, tfs.sort], ids=["numa_sort_u32", "sort"])
+@pytest.mark.parametrize("sort", [tfs.numa_sort_u32, lambda a: tfs.sort(a, threads=2)],
+                         ids=["numa_sort_u32", "sort"])
 def test_other_threads_run_during_a_sort(sort):
     """Holding the lock, a sort would let this thread stamp times only next to its
     start and end (about a switch interval); released, they fill the middle too."""
     a, span, stamps = values("u4", 20_000_000, np.random.default_rng(5)), [], []
-    thread = threading.Thread(target=lambda: span.extend([time.perf_counter(), sort(a), time.perf_counter()]))
-    thread.start()
-    while thread.is_alive():
-        stamps.append(time.perf_counter())
+    interval, sys_interval = 0.001, sys.getswitchinterval()
+    sys.setswitchinterval(interval)  # even a fast machine's sort lasts many intervals
+    try:
+        thread = threading.Thread(target=lambda: span.extend([time.perf_counter(), sort(a), time.perf_counter()]))
+        thread.start()
+        while thread.is_alive():
+            stamps.append(time.perf_counter())
+    finally:
+        sys.setswitchinterval(sys_interval)
     start, _, end = span
-    assert end - start > 8 * sys.getswitchinterval()
+    assert end - start > 8 * interval
     quarter = (end - start) / 4
     assert sum(start + quarter < t < end - quarter for t in stamps) > 100
     assert (a[:-1] <= a[1:]).all()
