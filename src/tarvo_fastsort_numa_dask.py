@@ -18,6 +18,7 @@ Dask is an optional dependency: ``pip install "tarvo-fastsort-numa[dask]"``.
 from __future__ import annotations
 
 import operator
+import sys
 from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -166,15 +167,25 @@ def _check_arguments(dtype: np.dtype, threads: Optional[int]) -> None:
     _tfs.sort(np.empty(0, dtype), threads=threads)
 
 
+def _runs_here(dask: Any, x: Any) -> bool:
+    """True when x would be computed in this process's memory (the threads,
+    processes or synchronous scheduler), false for a dask.distributed client."""
+    scheduler = dask.base.get_scheduler(collections=[x])
+    distributed = sys.modules.get("distributed")
+    owner = getattr(scheduler, "__self__", None)
+    return distributed is None or not isinstance(owner, distributed.Client)
+
+
 def sort(x: Any, *, threads: Optional[int] = 1) -> Any:
     """Returns a new 1-D dask array with the values of x sorted in sort()'s order.
 
     threads is passed to every task's sort(): 1 by default, as Dask runs as
     many tasks at once as its workers have threads (None: the pool's size).
 
-    Sorts and samples the blocks at once (dask.persist, on the active
-    scheduler) so that the result's chunks are known; the routing of the
-    pieces and the sort of each output block run when the result is computed.
+    Sorts and samples the blocks at once (on the active scheduler; a
+    dask.distributed client keeps the sorted blocks on its workers) so that the
+    result's chunks are known; the routing of the pieces and the sort of each
+    output block run when the result is computed.
     """
     dask, da, HighLevelGraph = _import_dask()
     x = da.asarray(x)
@@ -188,21 +199,33 @@ def sort(x: Any, *, threads: Optional[int] = 1) -> Any:
     if blocks == 1:
         return sorted_blocks
 
-    (sorted_blocks,) = dask.persist(sorted_blocks)
-    parts = sorted_blocks.to_delayed().ravel()
-    delayed = dask.delayed
-    if np.isnan(sorted_blocks.shape[0]):
-        lengths = dask.compute(*[delayed(len)(p) for p in parts])
+    local = _runs_here(dask, x)
+    if local:
+        # A local scheduler hands every task its inputs whole (the processes
+        # scheduler pickles them): keep the sorted blocks here and give each
+        # output task its pieces as slices, not the blocks they come from.
+        parts = list(dask.compute(*sorted_blocks.to_delayed().ravel()))
+
+        def per_block(fn: Any) -> List[Any]:
+            return [fn(p, i) for i, p in enumerate(parts)]
     else:
-        lengths = sorted_blocks.chunks[0]
+        (sorted_blocks,) = dask.persist(sorted_blocks)
+        parts = sorted_blocks.to_delayed().ravel()
+
+        def per_block(fn: Any) -> List[Any]:
+            return list(dask.compute(*[dask.delayed(fn)(p, i) for i, p in enumerate(parts)]))
+
+    if not local and np.isnan(sorted_blocks.shape[0]):
+        lengths = per_block(lambda p, i: len(p))
+    else:
+        lengths = [len(p) for p in parts] if local else sorted_blocks.chunks[0]
     length = int(sum(lengths))
     if length == 0:
         return da.Array(sorted_blocks.dask, sorted_blocks.name, (tuple(lengths),), dtype=dtype)
 
     step = sample_step(length, blocks)
-    samples = dask.compute(*[delayed(_sample)(p, step) for p in parts])
-    splitters = choose_splitters(samples, step, blocks)
-    cuts = np.array(dask.compute(*[delayed(_cuts)(p, i, splitters) for i, p in enumerate(parts)]))
+    splitters = choose_splitters(per_block(lambda p, i: _sample(p, step)), step, blocks)
+    cuts = np.array(per_block(lambda p, i: _cuts(p, i, splitters)))
 
     token = dask.base.tokenize(sorted_blocks.name, splitters)
     piece_name = "tfs-sort-piece-" + token
@@ -212,10 +235,14 @@ def sort(x: Any, *, threads: Optional[int] = 1) -> Any:
         pieces = []
         for i in range(blocks):
             start, stop = int(cuts[i, j]), int(cuts[i, j + 1])
-            if start < stop:
+            if start == stop:
+                continue
+            if local:
+                pieces.append(parts[i][start:stop])
+            else:
                 graph[(piece_name, i, j)] = (operator.getitem, (sorted_blocks.name, i), slice(start, stop))
                 pieces.append((piece_name, i, j))
         graph[(name, j)] = (_gather, dtype, threads, pieces)
     chunks = (tuple(int(c) for c in (cuts[:, 1:] - cuts[:, :-1]).sum(axis=0)),)
-    hlg = HighLevelGraph.from_collections(name, graph, dependencies=[sorted_blocks])
+    hlg = HighLevelGraph.from_collections(name, graph, dependencies=[] if local else [sorted_blocks])
     return da.Array(hlg, name, chunks, dtype=dtype)
