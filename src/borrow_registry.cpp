@@ -2,12 +2,11 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <limits>
 #include <new>
 #include <numeric>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "engine/failure.hpp"
 #include "numa_sort/call_wrapper.hpp"
@@ -66,21 +65,18 @@ struct BorrowKey {
     bool operator==(const BorrowKey&) const = default;
 };
 
-struct BorrowKeyHash {
-    std::size_t operator()(const BorrowKey& key) const noexcept {
-        std::size_t hash = 0;
-        for (std::intptr_t field : {key.start, key.end, key.data, key.stride_gcd, key.element_size})
-            hash = hash * 1000003u ^ std::hash<std::intptr_t>{}(field);
-        return hash;
-    }
+// One borrow held: the owner of the memory, what it reaches, and its count.
+struct Borrow {
+    std::intptr_t base;
+    BorrowKey key;
+    int count;
 };
 
-using BorrowTable = std::unordered_map<BorrowKey, int, BorrowKeyHash>;
-
+// Every borrow held, in no order. A process holds a handful at a time, so one
+// flat list scanned whole beats per-owner hash tables (which allocated a node
+// and a table on every call); the list keeps its capacity between calls.
 struct Registry {
-    // Per base address, the borrows held and their counts; no entry and no
-    // table is ever empty.
-    std::unordered_map<std::intptr_t, BorrowTable> tables;
+    std::vector<Borrow> held;
 };
 
 // Set once per process under the interpreter lock; never released.
@@ -139,19 +135,30 @@ bool conflicts(const BorrowKey& first, const BorrowKey& second) {
 
 Registry& registry_of(void* registry) { return *static_cast<Registry*>(registry); }
 
-// Whether a borrow held through another owner object than `base` shares
-// memory with `key` (with `exclusive_only`, an exclusive one). The same bytes
-// can be reached through different owners (two frombuffer views of one
-// buffer, an array and a memoryview of it), which the per-owner tables
-// cannot see.
-bool conflicts_through_other_owners(const Registry& registry, std::intptr_t base, const BorrowKey& key,
-                                    bool exclusive_only) {
-    for (const auto& [other_base, table] : registry.tables) {
-        if (other_base == base) continue;
-        for (const auto& [other, count] : table)
-            if ((!exclusive_only || count == kExclusiveCount) && conflicts(key, other)) return true;
+// What a new borrow of `key` through `base` meets among those held.
+struct Survey {
+    Borrow* same = nullptr;          // the borrow of the same owner and key
+    bool exclusive_conflict = false; // an exclusive borrow shares memory with key
+    bool any_conflict = false;       // any other borrow shares memory with key
+};
+
+// Keys of one owner are compared for equality first, so that an empty view
+// borrowed twice is seen as the same borrow. The same bytes can also be
+// reached through different owners (two frombuffer views of one buffer, an
+// array and a memoryview of it), so every borrow held is checked for overlap.
+Survey survey(Registry& registry, std::intptr_t base, const BorrowKey& key) {
+    Survey found;
+    for (Borrow& other : registry.held) {
+        if (other.base == base && other.key == key) {
+            found.same = &other;
+            found.any_conflict = true;
+            found.exclusive_conflict |= other.count == kExclusiveCount;
+        } else if (conflicts(key, other.key)) {
+            found.any_conflict = true;
+            found.exclusive_conflict |= other.count == kExclusiveCount;
+        }
     }
-    return false;
+    return found;
 }
 
 extern "C" int acquire_shared_borrow(void* registry, PyObject* array) noexcept {
@@ -159,24 +166,16 @@ extern "C" int acquire_shared_borrow(void* registry, PyObject* array) noexcept {
     if (np == nullptr) return kOperationFailed;
     try {
         Registry& reg = registry_of(registry);
-        auto& tables = reg.tables;
         const std::intptr_t base = base_address(*np, array);
         const BorrowKey key = key_of(*np, array);
-        if (conflicts_through_other_owners(reg, base, key, true)) return kAlreadyBorrowed;
-        auto table = tables.find(base);
-        if (table == tables.end()) {
-            tables[base].emplace(key, 1);
+        const Survey found = survey(reg, base, key);
+        if (found.exclusive_conflict) return kAlreadyBorrowed;
+        if (found.same != nullptr) {
+            if (found.same->count == std::numeric_limits<int>::max()) return kAlreadyBorrowed;
+            ++found.same->count;
             return kAcquired;
         }
-        if (auto entry = table->second.find(key); entry != table->second.end()) {
-            if (entry->second <= 0 || entry->second == std::numeric_limits<int>::max())
-                return kAlreadyBorrowed;
-            ++entry->second;
-            return kAcquired;
-        }
-        for (const auto& [other, count] : table->second)
-            if (count == kExclusiveCount && conflicts(key, other)) return kAlreadyBorrowed;
-        table->second.emplace(key, 1);
+        reg.held.push_back(Borrow{base, key, 1});
         return kAcquired;
     } catch (...) {
         return kOperationFailed;
@@ -189,39 +188,32 @@ extern "C" int acquire_exclusive_borrow(void* registry, PyObject* array) noexcep
     if ((np->fields(array).flags & numpy::kArrayWriteable) == 0) return kNotWriteable;
     try {
         Registry& reg = registry_of(registry);
-        auto& tables = reg.tables;
         const std::intptr_t base = base_address(*np, array);
         const BorrowKey key = key_of(*np, array);
-        if (conflicts_through_other_owners(reg, base, key, false)) return kAlreadyBorrowed;
-        auto table = tables.find(base);
-        if (table == tables.end()) {
-            tables[base].emplace(key, kExclusiveCount);
-            return kAcquired;
-        }
-        if (table->second.contains(key)) return kAlreadyBorrowed;
-        for (const auto& entry : table->second)
-            if (conflicts(key, entry.first)) return kAlreadyBorrowed;
-        table->second.emplace(key, kExclusiveCount);
+        if (survey(reg, base, key).any_conflict) return kAlreadyBorrowed;
+        reg.held.push_back(Borrow{base, key, kExclusiveCount});
         return kAcquired;
     } catch (...) {
         return kOperationFailed;
     }
 }
 
-// Removes `key` from the table of `base` when `update` says its count fell
-// to zero, and the table with its last entry.
+// Removes the borrow of `array` when `update` says its count fell to zero.
 template <typename Update>
 void release_borrow(void* registry, PyObject* array, Update update) noexcept {
     const numpy::Api* np = numpy::loaded_api();
     if (np == nullptr) return;
-    auto& tables = registry_of(registry).tables;
-    auto table = tables.find(base_address(*np, array));
-    if (table == tables.end()) return;
-    auto entry = table->second.find(key_of(*np, array));
-    if (entry == table->second.end()) return;
-    if (!update(entry->second)) return;
-    table->second.erase(entry);
-    if (table->second.empty()) tables.erase(table);
+    auto& held = registry_of(registry).held;
+    const std::intptr_t base = base_address(*np, array);
+    const BorrowKey key = key_of(*np, array);
+    for (Borrow& borrow : held) {
+        if (borrow.base != base || borrow.key != key) continue;
+        if (update(borrow.count)) {
+            borrow = held.back();
+            held.pop_back();
+        }
+        return;
+    }
 }
 
 extern "C" void release_shared_borrow(void* registry, PyObject* array) noexcept {

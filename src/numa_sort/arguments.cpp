@@ -33,7 +33,8 @@ PyObject* g_masked_array_type = nullptr;
 
 }  // namespace
 
-bool is_masked_array(PyObject* arr) {
+bool is_masked_array(const numpy::Api& np, PyObject* arr) {
+    if (np.is_exact_array(arr)) return false;  // the common case, without a module lookup
     if (g_masked_array_type == nullptr) {
         PyObject* modules = PyImport_GetModuleDict();  // borrowed
         PyObject* core = PyDict_GetItemString(modules, "numpy.ma.core");  // borrowed
@@ -83,9 +84,12 @@ PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwarg
 }
 
 void require_array_of(const numpy::Api& np, PyObject* arr, int type_number) {
-    if (!np.is_array(arr) || is_masked_array(arr)) raise_not_convertible(arr);
+    if (!np.is_array(arr) || is_masked_array(np, arr)) raise_not_convertible(arr);
     const numpy::ArrayFields fields = np.fields(arr);
     if (fields.nd != 1) raise_not_convertible(arr);
+    // A built-in descriptor of the type number in native byte order is the
+    // expected one; anything else is asked of NumPy.
+    if (np.type_num(fields.descr) == type_number && np.byte_order(fields.descr) == '=') return;
     py::OwnedRef expected = np.descr_from_type(type_number);
     if (fields.descr != expected.get() && !np.equivalent(fields.descr, expected.get()))
         raise_not_convertible(arr);

@@ -22,6 +22,6 @@ void require_array_of(const numpy::Api& np, PyObject* arr, int type_number);
 // Whether `arr` is a numpy.ma.MaskedArray or an instance of a subclass: an
 // ndarray whose elements mean nothing without its mask, which a sort of the
 // data alone would tear apart.
-bool is_masked_array(PyObject* arr);
+bool is_masked_array(const numpy::Api& np, PyObject* arr);
 
 }  // namespace tfs::args

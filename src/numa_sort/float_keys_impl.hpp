@@ -22,6 +22,10 @@ namespace tfs {
 inline constexpr std::size_t kMapChunk = 65536;
 static_assert(kMapChunk > 0);
 
+// Map chunks whose progress marks live on the stack (arrays up to 4M
+// elements), so that a small sort allocates nothing for them.
+inline constexpr std::size_t kInlineMarkChunks = 64;
+
 // The unsigned key type of each float type.
 template <typename F>
 struct FloatKey;
@@ -128,26 +132,30 @@ void keyed_sort_with(std::span<U> words, ToKey to_key, FromKey from_key, KeySort
     // One mark per map chunk and pass: which chunks a pass has finished when
     // its runner fails part way. Both are allocated before any element is
     // rewritten, so that no allocation can fail while the words hold keys.
-    const std::unique_ptr<bool[]> mapped(new bool[chunks]());
-    const std::unique_ptr<bool[]> unmapped(new bool[chunks]());
+    bool inline_marks[2 * kInlineMarkChunks];
+    std::unique_ptr<bool[]> heap_marks;
+    if (chunks > kInlineMarkChunks) heap_marks.reset(new bool[2 * chunks]);
+    bool* const mapped = heap_marks ? heap_marks.get() : inline_marks;
+    bool* const unmapped = mapped + chunks;
+    std::fill_n(mapped, 2 * chunks, false);
     try {
-        transform_pass(words, chunks, mapped.get(), to_key, parallel_for);
+        transform_pass(words, chunks, mapped, to_key, parallel_for);
     } catch (...) {
-        transform_marked(words, chunks, mapped.get(), true, from_key);
+        transform_marked(words, chunks, mapped, true, from_key);
         throw;
     }
 
     try {
         sort_keys(words);
     } catch (...) {
-        transform_marked(words, chunks, mapped.get(), true, from_key);
+        transform_marked(words, chunks, mapped, true, from_key);
         throw;
     }
 
     try {
-        transform_pass(words, chunks, unmapped.get(), from_key, parallel_for);
+        transform_pass(words, chunks, unmapped, from_key, parallel_for);
     } catch (...) {
-        transform_marked(words, chunks, unmapped.get(), false, from_key);
+        transform_marked(words, chunks, unmapped, false, from_key);
         throw;
     }
 }

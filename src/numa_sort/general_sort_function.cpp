@@ -112,7 +112,7 @@ PyObject* general_sort(PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_TypeError, "sort() argument 'arr' must be a numpy.ndarray, not %S", name.get());
         py::propagate_python_error();
     }
-    if (args::is_masked_array(arr))
+    if (args::is_masked_array(np, arr))
         py::raise_error(PyExc_TypeError, "sort() does not take masked arrays; use their own sort()");
     Py_ssize_t axis = -1;
     if (axis_object != nullptr) {

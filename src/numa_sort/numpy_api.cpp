@@ -159,6 +159,10 @@ bool Api::is_array(PyObject* object) const {
     return PyObject_TypeCheck(object, static_cast<PyTypeObject*>(table_[kSlotArrayType])) != 0;
 }
 
+bool Api::is_exact_array(PyObject* object) const {
+    return Py_TYPE(object) == static_cast<PyTypeObject*>(table_[kSlotArrayType]);
+}
+
 ArrayFields Api::fields(PyObject* array) const {
     return ArrayFields{
         .data = read_at<char*>(array, kArrayData),

@@ -81,6 +81,8 @@ public:
 
     // True when `object` is an ndarray or an instance of a subclass.
     bool is_array(PyObject* object) const;
+    // True when `object` is an ndarray itself, not a subclass.
+    bool is_exact_array(PyObject* object) const;
     // Field reads of an object for which is_array() holds.
     ArrayFields fields(PyObject* array) const;
     // Element size in bytes of a descriptor.

@@ -1,15 +1,27 @@
 #pragma once
-// Linux sources of the topology query: the highest online NUMA node number
-// from sysfs and the online logical processor count from sysconf. Kept apart
-// from the arithmetic in topology.cpp so that the parser is testable alone.
+// Linux sources of the topology query: the highest NUMA node number and the
+// online logical processor count. Kept apart from the arithmetic in
+// topology.cpp so that the parsers are testable alone.
+//
+// The node number comes from one system call, get_mempolicy with
+// MPOL_F_MEMS_ALLOWED: the nodes this process may place memory on, which for
+// a process outside a restricting cpuset is every node that has memory. A
+// chunk of the array can only live on such a node, and inside a cpuset the
+// answer follows the nodes the process actually has. The call costs about a
+// quarter of a sysfs read, which formats the node list as text every time.
+// Where the call is refused (a seccomp filter, a kernel with more node ids
+// than the mask holds), the online-node list in sysfs answers instead.
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include <fcntl.h>
+#include <linux/mempolicy.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tfs::topology_linux {
@@ -89,9 +101,36 @@ private:
     int fd_;
 };
 
-// Highest online NUMA node number; 0 when the list is missing, unreadable or
-// unparsable (kernels without NUMA support have no such file).
+// Node ids the allowed-nodes mask holds: x86-64 kernels have at most 1024
+// (NODES_SHIFT 10), and the kernel refuses a mask shorter than its own.
+inline constexpr std::size_t kNodeMaskBits = 1024;
+using NodeMaskWord = unsigned long;
+inline constexpr std::size_t kNodeMaskWordBits = 8 * sizeof(NodeMaskWord);
+
+// The highest node id set in `mask` (bit i of word i / 64 is node i); 0 for
+// an empty mask, which reads as a single node like any failed query.
+constexpr std::uint32_t highest_node_in(std::span<const NodeMaskWord> mask) {
+    for (std::size_t word = mask.size(); word-- > 0;)
+        if (mask[word] != 0)
+            return static_cast<std::uint32_t>(word * kNodeMaskWordBits + kNodeMaskWordBits - 1 -
+                                              static_cast<std::size_t>(__builtin_clzl(mask[word])));
+    return 0;
+}
+
+// The highest node this process may allocate on, or nothing when the kernel
+// refuses the question.
+inline std::optional<std::uint32_t> read_highest_allowed_node() noexcept {
+    NodeMaskWord mask[kNodeMaskBits / kNodeMaskWordBits];
+    if (::syscall(SYS_get_mempolicy, nullptr, mask, kNodeMaskBits, nullptr, MPOL_F_MEMS_ALLOWED) != 0)
+        return std::nullopt;
+    return highest_node_in(mask);
+}
+
+// Highest NUMA node number, from the allowed-nodes mask or, where that call
+// is refused, from the online list; 0 when neither answers (kernels without
+// NUMA support have neither).
 inline std::uint32_t read_highest_node() {
+    if (const auto allowed = read_highest_allowed_node()) return *allowed;
     static const NodeListFile online(kOnlineNodesPath);
     return online.highest_node();
 }

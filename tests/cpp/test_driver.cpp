@@ -324,6 +324,15 @@ TEST(Topology, NodeListsAndTheirArithmetic) {
     for (const char* text : {"", "\n", "0\n\n", "x", "0-", "-1", "0,", ",0", "0,,1", "0-1-2", " 0", "0 ", "1a", "0x1", "+1",
                              "4294967296", "0-99999999999"})
         EXPECT_EQ(parse_highest_node(text), 0u) << '"' << text << '"';
+    using tfs::topology_linux::highest_node_in;
+    using Mask = std::vector<tfs::topology_linux::NodeMaskWord>;
+    for (auto [mask, highest] : std::initializer_list<std::pair<Mask, unsigned>>{
+             {{0, 0}, 0}, {{1, 0}, 0}, {{0b1011, 0}, 3}, {{1, 1}, 64}, {{~0ul, 1ul << 63}, 127}})
+        EXPECT_EQ(highest_node_in(mask), highest);
+    // The nodes a process may allocate on are among the online ones.
+    const auto allowed = tfs::topology_linux::read_highest_allowed_node();
+    ASSERT_TRUE(allowed.has_value());
+    EXPECT_LE(*allowed, tfs::topology_linux::NodeListFile(tfs::topology_linux::kOnlineNodesPath).highest_node());
     EXPECT_FALSE(tfs::topology_from(0, 64).has_value());
     for (auto [highest, processors, each] :
          std::initializer_list<std::tuple<unsigned, unsigned, unsigned>>{{1, 64, 32}, {3, 6, 1}, {2, 2, 0}, {16, 100, 5}})
