@@ -4,6 +4,11 @@ several runs. Prints one parsable line per measurement, then a markdown table
 of ratios, and writes a PNG plot of throughput against size per type.
 
     .venv/bin/python bench/bench_numpy.py [--quick] [--repeats 5] [--out bench/results]
+    .venv/bin/python bench/bench_numpy.py --small   # 1e1 to 1e5, per call
+
+With --small: uniform input from 10 to 1e5 elements, each function's time per
+call (argument checks, borrow and lock release included) against sort() and
+ndarray.sort, timed over batches of copies so that a sample lasts long enough.
 """
 from __future__ import annotations
 
@@ -21,6 +26,10 @@ import tarvo_fastsort_numa as tfs  # noqa: E402
 from reference import SORT_FUNCTIONS, distribution  # noqa: E402
 
 SIZES = [10**3, 10**4, 10**5, 10**6, 10**7, 10**8]
+SMALL_SIZES = [16, 100, 10**3, 10**4, 3 * 10**4, 10**5]
+# Elements per timed sample in the small table: enough copies of a short
+# array that the timer's own cost vanishes.
+SMALL_BATCH_ELEMENTS = 2 * 10**5
 SHAPE_SIZE = 10**7
 SHAPES = ["sorted", "reversed", "two_halves", "distinct256"]
 FLOAT_SHAPES = ["nan_zeros"]
@@ -48,13 +57,46 @@ def measure(dtype, dist: str, n: int, repeats: int, rng) -> dict[str, float]:
     return {k: statistics.median(v) for k, v in times.items()}
 
 
+def small_table(repeats: int) -> int:
+    """Per-call times at small sizes: the six functions, sort() and ndarray.sort."""
+    rng = np.random.default_rng(5)
+    print(f"# small sizes: {platform.machine()}, {platform.processor() or 'cpu'}, NumPy {np.__version__}, "
+          f"repeats {repeats}")
+    print()
+    print("| type | n | module us/call | sort() us/call | ndarray.sort us/call | module / ndarray.sort "
+          "| module ns/elem |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for dtype in SORT_FUNCTIONS:
+        for n in SMALL_SIZES:
+            data = distribution("uniform", dtype, n, rng)
+            contenders = {"module": getattr(tfs, SORT_FUNCTIONS[np.dtype(dtype)]), "sort()": tfs.sort,
+                          "ndarray.sort": np.ndarray.sort}
+            batch = max(1, SMALL_BATCH_ELEMENTS // n)
+            times: dict[str, list[float]] = {k: [] for k in contenders}
+            for _ in range(repeats):  # interleaved: one batch of each per round
+                for name, fn in contenders.items():
+                    work = [data.copy() for _ in range(batch)]
+                    t0 = time.perf_counter()
+                    for w in work:
+                        fn(w)
+                    times[name].append((time.perf_counter() - t0) / batch)
+            med = {k: statistics.median(v) for k, v in times.items()}
+            print(f"| {np.dtype(dtype).name} | {n:.0e} | {med['module'] * 1e6:.3f} | {med['sort()'] * 1e6:.3f} "
+                  f"| {med['ndarray.sort'] * 1e6:.3f} | {med['module'] / med['ndarray.sort']:.2f} "
+                  f"| {med['module'] / n * 1e9:.2f} |", flush=True)
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="sizes up to 1e6 and shapes at 1e6")
     parser.add_argument("--max-size", type=float, default=1e8)
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    parser.add_argument("--small", action="store_true", help="per-call times from 1e1 to 1e5 instead")
     args = parser.parse_args()
+    if args.small:
+        return small_table(args.repeats)
 
     sizes = [n for n in SIZES if n <= args.max_size]
     shape_size = SHAPE_SIZE
