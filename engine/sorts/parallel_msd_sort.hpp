@@ -21,6 +21,7 @@
 
 #include "engine/failure.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
+#include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/parallel_merge_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
@@ -156,9 +157,9 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
 
     // In order, or in reverse order, throughout: scans that stop at the first
     // step the other way, so on other keys they cost next to nothing.
-    const auto key_less = [](const T& x, const T& y) { return radix_key(x) < radix_key(y); };
-    if (std::is_sorted(slice.begin(), slice.end(), key_less)) return;
-    if (std::is_sorted(slice.rbegin(), slice.rend(), key_less)) {
+    const std::span<const K> words(reinterpret_cast<const K*>(slice.data()), n);
+    if (in_key_order<value_order<T>>(words)) return;
+    if (in_key_order<value_order<T>, Direction::descending>(words)) {
         // Swap the halves' blocks pairwise from the ends inward.
         const std::size_t half = n / 2;
         run(blocks, [&](std::size_t b) {

@@ -61,18 +61,25 @@ void transform_all(std::span<U> keys, Transform transform) {
     for (U& k : keys) k = transform(k);
 }
 
-// Sorts unsigned keys on the calling thread: a run that is already in order
-// (or in reverse order) throughout is found by a scan that stops at the
-// first step the other way, so on other keys it costs next to nothing;
-// nearly sorted keys are drop-merge sorted; the rest goes to the SIMD
-// quicksort.
+// Puts `words` in key order when they are in key order, or in reverse key
+// order, throughout (reversing them), and says whether it did. The scans
+// stop at the first step the other way, so on other words they cost next to
+// nothing; they read keys through the map, so words need not be keys yet.
+// Equal keys are equal words, so a reversal keeps the order of ties.
+template <KeyMap M, typename U>
+bool settle_monotone(std::span<U> words) {
+    if (in_key_order<M>(std::span<const U>(words))) return true;
+    if (!in_key_order<M, Direction::descending>(std::span<const U>(words))) return false;
+    std::reverse(words.begin(), words.end());
+    return true;
+}
+
+// Sorts unsigned keys on the calling thread: keys in order or in reverse
+// order throughout cost a scan; nearly sorted keys are drop-merge sorted;
+// the rest goes to the SIMD quicksort.
 template <typename U>
 void sort_piece(std::span<U> keys) {
-    if (std::is_sorted(keys.begin(), keys.end())) return;
-    if (std::is_sorted(keys.begin(), keys.end(), std::greater<U>())) {
-        std::reverse(keys.begin(), keys.end());
-        return;
-    }
+    if (settle_monotone<KeyMap::plain>(keys)) return;
     if (drop_merge_sort<U>(keys, [](std::span<U> side) { simd_sort(side); })) return;
     simd_sort(keys);
 }
@@ -91,11 +98,13 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
     });
 }
 
-// Sorts words by an order-preserving key map: rewritten into keys, sorted
-// as unsigned keys, rewritten back; the rewrites run on the workers when
-// the sort does.
-template <typename U, typename ToKey, typename FromKey>
+// Sorts words by the order-preserving key map M (to_key, undone by
+// from_key): words in key order, or in reverse, throughout are settled
+// without rewriting; others are rewritten into keys, sorted as unsigned
+// keys, rewritten back. The rewrites run on the workers when the sort does.
+template <KeyMap M, typename U, typename ToKey, typename FromKey>
 void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_key, FromKey from_key) {
+    if (settle_monotone<M>(words)) return;
     if (scratch == nullptr) {
         transform_all(words, to_key);
         sort_keys<U>(words, 1, nullptr);
@@ -117,7 +126,7 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
     } else {
         constexpr U flip = Radixable<T>::sign_flip;
         const auto toggle = [](U w) { return U(w ^ flip); };
-        sort_mapped<U>(words, workers, scratch, toggle, toggle);
+        sort_mapped<KeyMap::sign_flip, U>(words, workers, scratch, toggle, toggle);
     }
 }
 
@@ -163,7 +172,7 @@ template <typename F>
 void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratch, float_key_t<F> infinity) {
     using U = float_key_t<F>;
     const std::span<U> bits(reinterpret_cast<U*>(slice.data()), slice.size());
-    sort_mapped<U>(
+    sort_mapped<KeyMap::float_total, U>(
         bits, workers, scratch, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); });
     move_nans_last(bits, infinity);
 }
