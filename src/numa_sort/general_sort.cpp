@@ -158,8 +158,9 @@ void sort_narrow_integers(std::span<T> slice) {
 template <typename U>
 void move_nans_last(std::span<U> bits, U infinity) {
     const auto is_nan = [infinity](U b) { return U(b & ~kSignBit<U>) > infinity; };
+    const auto is_negative_nan = [&](U b) { return (b & kSignBit<U>) != 0 && is_nan(b); };
     std::size_t leading = 0;
-    while (leading < bits.size() && is_nan(bits[leading])) ++leading;
+    while (leading < bits.size() && is_negative_nan(bits[leading])) ++leading;
     if (leading == 0) return;
     std::size_t end = bits.size();
     while (end > leading && is_nan(bits[end - 1])) --end;
