@@ -81,7 +81,8 @@ def small_table(repeats: int) -> int:
                         fn(w)
                     times[name].append((time.perf_counter() - t0) / batch)
             med = {k: statistics.median(v) for k, v in times.items()}
-            print(f"| {np.dtype(dtype).name} | {n:.0e} | {med['module'] * 1e6:.3f} | {med['sort()'] * 1e6:.3f} "
+            label = str(n) if n < 1000 else f"{n:.0e}"
+            print(f"| {np.dtype(dtype).name} | {label} | {med['module'] * 1e6:.3f} | {med['sort()'] * 1e6:.3f} "
                   f"| {med['ndarray.sort'] * 1e6:.3f} | {med['module'] / med['ndarray.sort']:.2f} "
                   f"| {med['module'] / n * 1e9:.2f} |", flush=True)
     return 0
