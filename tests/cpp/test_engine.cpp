@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "catalogue.hpp"
+#include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/recursive_radix_sort.hpp"
 #include "engine/types/signed_integer.hpp"
@@ -199,6 +200,44 @@ TYPED_TEST(EngineUnits, RegisterInsertionSortAtEveryLength) {
             tfs::register_insertion_sort(buf.slice().data(), n);
             ASSERT_TRUE(tt::expect_sorted_like_reference<T>(buf, std::span<const T>(input), c.name));
         }
+}
+
+// The order scans find the first break at every position of short slices,
+// past the vector steps and the scalar tail. Words are keys spread over the
+// whole range (so they cross the sign bit) written through the inverse map:
+// a scan that read them through the wrong map would break at the crossing.
+template <typename U, tfs::KeyMap M>
+void expect_every_break() {
+    constexpr U top = U(1) << (8 * sizeof(U) - 1);
+    const auto word_of = [](U key) -> U {
+        if constexpr (M == tfs::KeyMap::sign_flip) return key ^ top;
+        if constexpr (M == tfs::KeyMap::float_total) return (key & top) ? U(key ^ top) : U(~key);
+        return key;
+    };
+    for (std::size_t n = 1; n <= 80; ++n) {
+        std::vector<U> rising(n);
+        for (std::size_t i = 0; i < n; ++i) rising[i] = word_of(U(std::numeric_limits<U>::max() / n * i));
+        ASSERT_EQ((tfs::first_break<M, tfs::Direction::ascending>(rising.data(), 1, n)), n);
+        std::vector<U> falling(rising.rbegin(), rising.rend());
+        ASSERT_EQ((tfs::first_break<M, tfs::Direction::descending>(falling.data(), 1, n)), n);
+        for (std::size_t p = 1; p < n; ++p) {
+            std::vector<U> up = rising, down = falling;
+            std::swap(up[p - 1], up[p]);
+            std::swap(down[p - 1], down[p]);
+            ASSERT_EQ((tfs::first_break<M, tfs::Direction::ascending>(up.data(), 1, n)), p) << n;
+            ASSERT_EQ((tfs::first_break<M, tfs::Direction::descending>(down.data(), 1, n)), p) << n;
+            ASSERT_EQ((tfs::first_break<M, tfs::Direction::ascending>(up.data(), p + 1, n)), n) << n;
+        }
+    }
+}
+
+TEST(OrderScan, EveryBreakUnderEveryKeyMap) {
+    expect_every_break<std::uint32_t, tfs::KeyMap::plain>();
+    expect_every_break<std::uint32_t, tfs::KeyMap::sign_flip>();
+    expect_every_break<std::uint32_t, tfs::KeyMap::float_total>();
+    expect_every_break<std::uint64_t, tfs::KeyMap::plain>();
+    expect_every_break<std::uint64_t, tfs::KeyMap::sign_flip>();
+    expect_every_break<std::uint64_t, tfs::KeyMap::float_total>();
 }
 
 // i32 on both sides of the rollercoaster tier (2,000,000) and at 10^7: opt-in.
