@@ -126,10 +126,10 @@ bool heavy_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers,
     return largest * 8 > sample.size() * kParallelMsdHeavyEighths;
 }
 
+// `sample` holds the keys sample_keys() takes from `slice`.
 template <typename T>
-Sharing choose_sharing(std::span<const T> slice, std::size_t workers) {
+Sharing choose_sharing(std::span<const T> slice, KeySample<T> sample, std::size_t workers) {
     using K = key_t<T>;
-    KeySample<T> sample = sample_keys(slice);
     K all_and = K(~K(0)), all_or = 0;
     for (const K k : sample) {
         all_and &= k;
@@ -193,7 +193,8 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         if (workers < kParallelMergeMinWorkers) return sort_piece(slice);
         parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);
     };
-    switch (detail::choose_sharing<T>(slice, workers)) {
+    const detail::KeySample<T> sample = detail::sample_keys(std::span<const T>(slice));
+    switch (detail::choose_sharing<T>(slice, sample, workers)) {
         case detail::Sharing::none: return sort_piece(slice);
         case detail::Sharing::merge: return merge();
         case detail::Sharing::digit: break;
@@ -218,7 +219,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     // digit up: judge the sample again by the digit the pass takes. (Prices
     // in cents, u32 at 1e7: the sample saw 16 varying bits, the slice has 21,
     // and four fifths of the keys fell in the first bucket.)
-    if (detail::heavy_digit<T>(detail::sample_keys(std::span<const T>(slice)), n, workers, varying)) return merge();
+    if (detail::heavy_digit<T>(sample, n, workers, varying)) return merge();
     const unsigned bits = detail::msd_digit_bits(n, workers, varying);
     const unsigned shift = varying - bits;
     const K mask = K(digit_mask<T>(bits) << shift);

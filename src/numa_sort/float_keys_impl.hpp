@@ -15,6 +15,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/sorts/order_scan.hpp"
+
 namespace tfs {
 
 // Elements of one map or unmap task: large enough to amortise a task,
@@ -64,7 +66,7 @@ constexpr U top_bit_mask(U x) {
 // below every positive pattern.
 template <std::unsigned_integral U>
 constexpr U float_to_key(U bits) {
-    return bits ^ (top_bit_mask(bits) | kSignBit<U>);
+    return mapped_key<KeyMap::float_total>(bits);
 }
 
 // Float bit pattern of a key; the exact inverse of float_to_key.
