@@ -125,6 +125,7 @@ template <KeyMap M, Direction D, std::unsigned_integral U>
 // the key at i - 1, or n when none does. Requires 1 <= from.
 template <KeyMap M, Direction D, std::unsigned_integral U>
 std::size_t first_break(const U* data, std::size_t from, std::size_t n) {
+    static_assert(sizeof(U) == 4 || sizeof(U) == 8, "the vector scan has 32- and 64-bit lanes");
     if (from >= n) return n;
     if (avx512_enabled()) return detail::first_break_avx512<M, D>(data, from, n);
     return detail::first_break_baseline<M, D>(data, from, n);
