@@ -4,7 +4,9 @@
 // scatters its block into its own stretch of every bucket in a scratch
 // buffer; the buckets are sorted where they lie, one per task, largest
 // first, and copied back. The digit is the top bits below the prefix that
-// every key shares, so keys in a narrow range still spread over the buckets.
+// every key shares, so keys in a narrow range still spread over the buckets;
+// where it would spread them unevenly (clusters, peaks), the buckets are
+// runs of a finer digit's values cut from the keys' own counts instead.
 // A bucket too large for one worker is partitioned again by every worker;
 // one whose keys are all equal is left as it is. Keys that no digit splits
 // well, judged on a sample first, are merge sorted or sorted whole instead.
@@ -44,6 +46,12 @@ inline constexpr std::size_t kParallelMsdBucketsPerWorker = 16;
 // length (the SIMD sort needs no cache-sized pieces), which costs less than
 // another pass even where it leaves the workers a little uneven.
 inline constexpr std::size_t kParallelMsdSplitAgainHalves = 3;
+// Widest fine digit (see BucketMap): 2^16 counters of 8 bytes per worker stay
+// in its L2 cache, and the map from fine values to buckets in every core's.
+inline constexpr unsigned kParallelMsdFineMaxBits = 16;
+// Keys per fine value at least, on even keys: a finer digit costs more to
+// count and to map than its resolution is worth.
+inline constexpr std::size_t kParallelMsdKeysPerFineValue = 16;
 // Keys sampled to judge the digit before any pass over the slice.
 inline constexpr std::size_t kParallelMsdSample = 512;
 // A digit that gives one bucket more than this share (in eighths) of the
@@ -99,6 +107,63 @@ inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned vary
     return std::clamp(bits, 1u, std::min(kParallelMsdMaxDigitBits, varying));
 }
 
+// Width of the fine digit for a partition of n elements into buckets of a
+// `bits`-bit digit, below a prefix of keys varying in their low `varying`
+// bits: as fine as the slice's length makes worthwhile, never coarser than
+// the digit.
+inline unsigned msd_fine_bits(std::size_t n, unsigned bits, unsigned varying) {
+    const auto worthwhile = static_cast<unsigned>(std::bit_width(n / kParallelMsdKeysPerFineValue)) - 1;
+    return std::min(varying, std::clamp(worthwhile, bits, kParallelMsdFineMaxBits));
+}
+
+// The buckets of a partition, from the counts of the fine digit
+// (key & mask) >> shift. Where the digit of the slice's length spreads the
+// keys well, it is the bucket (the top bits of the fine digit); otherwise
+// the buckets are runs of consecutive fine values cut from the counts, so
+// that keys bunched in a few places (two clusters, a narrow peak) are still
+// spread over all of them and no bucket serialises the scatter or leaves
+// one worker the lion's share.
+template <typename T>
+struct BucketMap {
+    key_t<T> mask = 0;
+    unsigned shift = 0;
+    unsigned drop = 0;                  // the digit: the fine value >> drop
+    std::vector<std::uint16_t> runs;    // or else the run of each fine value
+    std::size_t buckets = 0;
+
+    std::size_t of_fine(std::size_t f) const { return runs.empty() ? f >> drop : runs[f]; }
+};
+
+// The buckets for the fine values counted in `totals` and a digit of `bits`
+// bits, for `workers`: the digit when none of its buckets holds more than
+// half a worker's share of the keys; else runs of at most `target` keys, a
+// fine value that holds more taking a run alone.
+template <typename T>
+void cut_buckets(BucketMap<T>& map, std::span<const std::uint64_t> totals, unsigned bits, std::uint64_t target,
+                 std::size_t workers) {
+    const auto fine_bits = static_cast<unsigned>(std::bit_width(totals.size()) - 1);
+    map.drop = fine_bits - bits;
+    std::vector<std::uint64_t> digit(std::size_t(1) << bits, 0);
+    for (std::size_t f = 0; f < totals.size(); ++f) digit[f >> map.drop] += totals[f];
+    const std::uint64_t n = std::accumulate(digit.begin(), digit.end(), std::uint64_t(0));
+    if (*std::max_element(digit.begin(), digit.end()) * 2 * workers <= n) {
+        map.buckets = digit.size();
+        return;
+    }
+    map.runs.resize(totals.size());
+    std::size_t bucket = 0;
+    std::uint64_t filled = 0;
+    for (std::size_t f = 0; f < totals.size(); ++f) {
+        if (filled > 0 && filled + totals[f] > target) {
+            ++bucket;
+            filled = 0;
+        }
+        map.runs[f] = static_cast<std::uint16_t>(bucket);
+        filled += totals[f];
+    }
+    map.buckets = bucket + 1;
+}
+
 template <typename T>
 using KeySample = std::array<key_t<T>, kParallelMsdSample>;
 
@@ -111,11 +176,11 @@ KeySample<T> sample_keys(std::span<const T> slice) {
     return sample;
 }
 
-// Whether the digit taken below a prefix of keys varying in their low
-// `varying` bits (varying >= 1) gives one bucket more than its share of the
-// sample.
+// The most keys of the sample that one bucket of the digit taken below a
+// prefix of keys varying in their low `varying` bits (varying >= 1) gets.
 template <typename T>
-bool heavy_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, unsigned varying) {
+std::size_t largest_sampled_bucket(const KeySample<T>& sample, std::size_t n, std::size_t workers,
+                                   unsigned varying) {
     using K = key_t<T>;
     const unsigned bits = msd_digit_bits(n, workers, varying);
     const unsigned shift = varying - bits;
@@ -123,7 +188,20 @@ bool heavy_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers,
     std::vector<std::uint32_t> counts(std::size_t(1) << bits, 0);
     std::uint32_t largest = 0;
     for (const K k : sample) largest = std::max(largest, ++counts[(k & mask) >> shift]);
-    return largest * 8 > sample.size() * kParallelMsdHeavyEighths;
+    return largest;
+}
+
+// Whether that digit gives one bucket more than its share of the sample.
+template <typename T>
+bool heavy_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, unsigned varying) {
+    return largest_sampled_bucket<T>(sample, n, workers, varying) * 8 > sample.size() * kParallelMsdHeavyEighths;
+}
+
+// Whether that digit spreads the sample evenly enough to be the bucket (see
+// BucketMap).
+template <typename T>
+bool even_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, unsigned varying) {
+    return largest_sampled_bucket<T>(sample, n, workers, varying) * 2 * workers <= sample.size();
 }
 
 // `sample` holds the keys sample_keys() takes from `slice`.
@@ -221,19 +299,32 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     // and four fifths of the keys fell in the first bucket.)
     if (detail::heavy_digit<T>(sample, n, workers, varying)) return merge();
     const unsigned bits = detail::msd_digit_bits(n, workers, varying);
-    const unsigned shift = varying - bits;
-    const K mask = K(digit_mask<T>(bits) << shift);
-    const std::size_t buckets = std::size_t(1) << bits;
+    // Where the sample finds the digit even, its counts are all there is to
+    // take; elsewhere the finer counts that runs are cut from.
+    const unsigned fine_bits =
+        detail::even_digit<T>(sample, n, workers, varying) ? bits : detail::msd_fine_bits(n, bits, varying);
+    detail::BucketMap<T> map;
+    map.shift = varying - fine_bits;
+    map.mask = K(digit_mask<T>(fine_bits) << map.shift);
+    const std::size_t fine_values = std::size_t(1) << fine_bits;
 
-
-    // Per block, the count of every digit; then each block's stretch of each
-    // bucket, as heads counted from the scratch buffer's end (see
-    // scatter_from_end).
-    std::vector<std::vector<std::uint64_t>> counts(blocks);
+    // Per block, the count of every fine value; the buckets cut from their
+    // totals; then each block's stretch of each bucket, as heads counted
+    // from the scratch buffer's end (see scatter_from_end).
+    std::vector<std::vector<std::uint64_t>> fine_counts(blocks);
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
-        counts[b] = digit_histogram<T>(std::span<const T>(slice.data() + begin, end - begin), buckets, mask, shift);
+        fine_counts[b] = digit_histogram<T>(std::span<const T>(slice.data() + begin, end - begin), fine_values,
+                                            map.mask, map.shift);
     });
+    std::vector<std::uint64_t> totals(fine_values, 0);
+    for (const auto& counts : fine_counts)
+        for (std::size_t f = 0; f < fine_values; ++f) totals[f] += counts[f];
+    detail::cut_buckets(map, totals, bits, (n + (std::size_t(1) << bits) - 1) >> bits, workers);
+    const std::size_t buckets = map.buckets;
+    std::vector<std::vector<std::uint64_t>> counts(blocks, std::vector<std::uint64_t>(buckets, 0));
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t f = 0; f < fine_values; ++f) counts[b][map.of_fine(f)] += fine_counts[b][f];
     std::vector<std::uint64_t> starts(buckets + 1);
     std::vector<std::uint64_t> heads(blocks * buckets);
     std::uint64_t total = 0;
@@ -258,7 +349,17 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
         std::uint64_t* h = heads.data() + b * buckets;
-        detail::scatter_run<T, true>(slice.data() + begin, slice.data() + end, scratch_end, h, mask, shift);
+        const T* from = slice.data() + begin;
+        const T* to = slice.data() + end;
+        if (map.runs.empty()) {
+            const unsigned shift = map.shift + map.drop;
+            detail::scatter_run<T, true>(from, to, scratch_end, h, K(map.mask >> shift << shift), shift);
+        } else {
+            const std::uint16_t* runs = map.runs.data();
+            detail::scatter_run_by<T, true>(from, to, scratch_end, h, [runs, mask = map.mask, shift = map.shift](K k) {
+                return runs[(k & mask) >> shift];
+            });
+        }
         // Each head must have reached the end of this block's stretch: then
         // every scratch position was written exactly once.
         std::uint64_t differs = 0;

@@ -419,22 +419,22 @@ inline std::int64_t largest_head_from_end(std::span<const std::uint64_t> heads) 
 }
 
 // Scatters the elements [from, to) through the heads `h` into `base`, four
-// per step. kChecked: the heads count from `base`, the end of the
-// destination, and are negative inside it (as two's complement), so one AND
-// of four destinations tells whether all four lie inside: one branch per
-// step, never taken on valid input. Unchecked: the caller has made sure that
-// no head can leave the destination.
-template <typename T, bool kChecked>
-void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T> mask, unsigned shift) {
+// per step, each to the bucket `bucket(key)`. kChecked: the heads count from
+// `base`, the end of the destination, and are negative inside it (as two's
+// complement), so one AND of four destinations tells whether all four lie
+// inside: one branch per step, never taken on valid input. Unchecked: the
+// caller has made sure that no head can leave the destination.
+template <typename T, bool kChecked, typename Bucket>
+void scatter_run_by(const T* from, const T* to, T* base, std::uint64_t* h, Bucket bucket) {
     auto inside = [](std::uint64_t t) { return !kChecked || static_cast<std::int64_t>(t) < 0; };
     auto at = [base](std::uint64_t t) -> T& { return base[static_cast<std::int64_t>(t)]; };
     const T* p = from;
     for (; to - p >= 4; p += 4) {
         const T e0 = p[0], e1 = p[1], e2 = p[2], e3 = p[3];
-        const auto d0 = (radix_key(e0) & mask) >> shift;
-        const auto d1 = (radix_key(e1) & mask) >> shift;
-        const auto d2 = (radix_key(e2) & mask) >> shift;
-        const auto d3 = (radix_key(e3) & mask) >> shift;
+        const auto d0 = bucket(radix_key(e0));
+        const auto d1 = bucket(radix_key(e1));
+        const auto d2 = bucket(radix_key(e2));
+        const auto d3 = bucket(radix_key(e3));
         const std::uint64_t t0 = h[d0]++;
         const std::uint64_t t1 = h[d1]++;
         const std::uint64_t t2 = h[d2]++;
@@ -448,11 +448,17 @@ void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T>
     }
     for (; p != to; ++p) {
         const T e = *p;
-        const std::uint64_t t = h[(radix_key(e) & mask) >> shift]++;
+        const std::uint64_t t = h[bucket(radix_key(e))]++;
         if (!inside(t)) [[unlikely]]
             fail(kScatterOverrun);
         at(t) = e;
     }
+}
+
+// scatter_run_by with the bucket the digit (key & mask) >> shift.
+template <typename T, bool kChecked>
+void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T> mask, unsigned shift) {
+    scatter_run_by<T, kChecked>(from, to, base, h, [mask, shift](key_t<T> k) { return (k & mask) >> shift; });
 }
 
 }  // namespace detail

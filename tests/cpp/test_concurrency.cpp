@@ -162,13 +162,14 @@ TEST(LyingCounts, ScatterPermutationAndWalkStopInBounds) {
     EXPECT_EQ(failure_message([&] { tfs::dlsd_fixup<std::uint32_t>(falling, ~std::uint32_t(0)); }), tfs::kFixupOverBudget);
 }
 
-// Runs `sort` while a thread writes random patterns into the slice (single
-// elements, every 256th write a run of 64): it returns or fails with
-// InternalFailure, the guards stay intact, and afterwards it sorts the slice.
+// Runs `sort` on the catalogue's `input` while a thread writes random
+// patterns into the slice (single elements, every 256th write a run of 64):
+// it returns or fails with InternalFailure, the guards stay intact, and
+// afterwards it sorts the slice.
 template <typename T, typename Sort>
-void beside_a_writer(const char* name, std::size_t n, Sort sort) {
+void beside_a_writer(const char* name, std::size_t n, Sort sort, const char* input = "uniform") {
     for (int round = 0; round < (tt::kSanitized ? 1 : 2); ++round) {
-        GuardedBuffer<T> buf(tt::catalogue_case<T>("uniform").make(n, n + round));
+        GuardedBuffer<T> buf(tt::catalogue_case<T>(input).make(n, n + round));
         std::atomic<bool> stop{false};
         std::thread writer([&, slice = buf.slice()] {
             for (std::uint64_t w = 0, r = n | 1; !stop.load(std::memory_order_relaxed); ++w) {
@@ -207,6 +208,8 @@ TEST(LentArray, EveryPathBesideAWriter) {
         tfs::partitioned_sort(s, machine(2), tfs::engine_sort<std::uint32_t>);
     });
     beside_a_writer<std::uint32_t>("u32 parallel partition", 1000000, parallel<std::uint32_t, false, 2>);
+    beside_a_writer<std::uint64_t>("u64 parallel partition into runs", 1000000, parallel<std::uint64_t, false, 2>,
+                                   "dominant_bucket_every_level");
     beside_a_writer<std::int32_t>("i32 LSD stretches", 300000, tfs::engine_sort<std::int32_t>);
     beside_a_writer<std::int32_t>("i32 rollercoaster", 2500000, tfs::engine_sort<std::int32_t>);
     beside_a_writer<std::uint64_t>("u64 DLSD", 1000000, tfs::engine_sort<std::uint64_t>);
