@@ -3,10 +3,11 @@
 // one block per worker; each worker counts the digit of its block, then
 // scatters its block into its own stretch of every bucket in a scratch
 // buffer; the buckets are sorted where they lie, one per task, largest
-// first, and copied back. The digit is the top bits below the prefix that
-// every key shares, so keys in a narrow range still spread over the buckets;
-// where it would spread them unevenly (clusters, peaks), the buckets are
-// runs of a finer digit's values cut from the keys' own counts instead.
+// first, and copied back. The digit is the top bits of the key's distance
+// from the smallest key, so keys in a narrow range (small signed values on
+// both sides of zero included) still spread over the buckets; where it
+// would spread them unevenly (clusters, peaks), the buckets are runs of a
+// finer digit's values cut from the keys' own counts instead.
 // A bucket too large for one worker is partitioned again by every worker;
 // one whose keys are all equal is left as it is. Keys that no digit splits
 // well, judged on a sample first, are merge sorted or sorted whole instead.
@@ -17,14 +18,18 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <numeric>
 #include <span>
 #include <vector>
+
+#include <immintrin.h>
 
 #include "engine/failure.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/parallel_merge_sort.hpp"
+#include "engine/sorts/simd_dispatch.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
 
@@ -49,9 +54,10 @@ inline constexpr std::size_t kParallelMsdSplitAgainHalves = 3;
 // Widest fine digit (see BucketMap): 2^16 counters of 8 bytes per worker stay
 // in its L2 cache, and the map from fine values to buckets in every core's.
 inline constexpr unsigned kParallelMsdFineMaxBits = 16;
-// Keys per fine value at least, on even keys: a finer digit costs more to
-// count and to map than its resolution is worth.
-inline constexpr std::size_t kParallelMsdKeysPerFineValue = 16;
+// Keys per fine value and block at least, on even keys: a finer digit costs
+// more to count and to map than its resolution is worth, and the blocks'
+// counters (8 bytes each) take at most a byte per key.
+inline constexpr std::size_t kParallelMsdKeysPerFineValue = 8;
 // Keys sampled to judge the digit before any pass over the slice.
 inline constexpr std::size_t kParallelMsdSample = 512;
 // A digit that gives one bucket more than this share (in eighths) of the
@@ -65,6 +71,12 @@ inline constexpr std::size_t kParallelMsdHeavyEighths = 5;
 // average): `sort_piece`, a quicksort that groups equal keys, beats the
 // partition's passes outright (Zipf with exponent 2, about 40 in 512).
 inline constexpr std::size_t kParallelMsdFewDistinct = 64;
+// At most this share (in eighths) of the sample distinct, keys repeat (a few
+// thousand values at most): the SIMD sort takes them in few passes, and on
+// fewer workers than a merge needs, the partition's passes cost more than
+// the second worker saves (a range of 1,000 values, u32 at 1e6 on two
+// workers: 1.4 ns per element whole, 1.5 to 2.0 partitioned).
+inline constexpr std::size_t kParallelMsdRepeatsEighths = 7;
 
 namespace detail {
 
@@ -73,51 +85,124 @@ inline std::size_t block_start(std::size_t n, std::size_t blocks, std::size_t b)
     return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * b / blocks);
 }
 
-// The AND and the OR of a block's keys: bits where they agree are a prefix
-// every key shares.
+// The smallest and the largest of some keys.
 template <typename T>
-struct KeyBits {
-    key_t<T> all_and = key_t<T>(~key_t<T>(0));
-    key_t<T> all_or = 0;
+struct KeyRange {
+    key_t<T> lo = std::numeric_limits<key_t<T>>::max();
+    key_t<T> hi = 0;
+
+    void add(key_t<T> k) {
+        lo = std::min(lo, k);
+        hi = std::max(hi, k);
+    }
+    void add(const KeyRange& other) {
+        lo = std::min(lo, other.lo);
+        hi = std::max(hi, other.hi);
+    }
+    // The low bits in which keys of the range differ from the smallest.
+    unsigned varying() const { return static_cast<unsigned>(std::bit_width(key_t<T>(hi - lo))); }
 };
 
+// The baseline sweep: independent lanes, so that the minima and maxima do
+// not wait on each other.
 template <typename T>
-KeyBits<T> key_bits(const T* p, std::size_t n) {
-    KeyBits<T> s;
-    for (std::size_t i = 0; i < n; ++i) {
-        const key_t<T> k = radix_key(p[i]);
-        s.all_and &= k;
-        s.all_or |= k;
-    }
-    return s;
+KeyRange<T> key_range_baseline(const T* p, std::size_t n) {
+    constexpr std::size_t kLanes = 4;
+    KeyRange<T> lanes[kLanes];
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t j = 0; j < kLanes; ++j) lanes[j].add(radix_key(p[i + j]));
+    KeyRange<T> r;
+    for (const auto& lane : lanes) r.add(lane);
+    for (; i < n; ++i) r.add(radix_key(p[i]));
+    return r;
 }
 
+// A register of keys per step, with unsigned vector minima and maxima (the
+// zero-masked forms with every lane selected: GCC 12 warns about the plain
+// intrinsics' undefined pass-through operand).
+template <typename T>
+[[gnu::target("avx512f")]] KeyRange<T> key_range_avx512(const T* p, std::size_t n) {
+    using K = key_t<T>;
+    constexpr std::size_t lanes = 64 / sizeof(K);
+    constexpr K flip = Radixable<T>::sign_flip;
+    __m512i lo = _mm512_set1_epi32(-1);
+    __m512i hi = _mm512_setzero_si512();
+    std::size_t i = 0;
+    if constexpr (sizeof(K) == 8) {
+        const __m512i to_key = _mm512_set1_epi64(static_cast<long long>(flip));
+        for (; i + lanes <= n; i += lanes) {
+            const __m512i k = _mm512_xor_si512(_mm512_loadu_si512(p + i), to_key);
+            lo = _mm512_maskz_min_epu64(0xFF, lo, k);
+            hi = _mm512_maskz_max_epu64(0xFF, hi, k);
+        }
+    } else {
+        const __m512i to_key = _mm512_set1_epi32(static_cast<int>(flip));
+        for (; i + lanes <= n; i += lanes) {
+            const __m512i k = _mm512_xor_si512(_mm512_loadu_si512(p + i), to_key);
+            lo = _mm512_maskz_min_epu32(0xFFFF, lo, k);
+            hi = _mm512_maskz_max_epu32(0xFFFF, hi, k);
+        }
+    }
+    KeyRange<T> r = key_range_baseline(p + i, n - i);
+    if (i == 0) return r;
+    K los[lanes], his[lanes];
+    _mm512_storeu_si512(los, lo);
+    _mm512_storeu_si512(his, hi);
+    for (std::size_t j = 0; j < lanes; ++j) r.add(KeyRange<T>{los[j], his[j]});
+    return r;
+}
+
+// The range of the n keys at p.
+template <typename T>
+KeyRange<T> key_range(const T* p, std::size_t n) {
+    static_assert(sizeof(key_t<T>) == 4 || sizeof(key_t<T>) == 8, "the vector sweep has 32- and 64-bit lanes");
+    return avx512_enabled() ? key_range_avx512(p, n) : key_range_baseline(p, n);
+}
+
+// A digit counted from the smallest key: ((key - lo) >> shift) & mask. The
+// mask keeps a key that another thread wrote below `lo` meanwhile within
+// the buckets.
+template <typename T>
+struct RangeDigit {
+    key_t<T> lo = 0;
+    unsigned shift = 0;
+    key_t<T> mask = 0;
+
+    RangeDigit() = default;
+    // The top `bits` of the `varying` low bits of the distance from `lo`.
+    RangeDigit(key_t<T> lo_key, unsigned varying, unsigned bits)
+        : lo(lo_key), shift(varying - bits), mask(digit_mask<T>(bits)) {}
+    std::size_t operator()(key_t<T> k) const { return static_cast<std::size_t>(key_t<T>(k - lo) >> shift & mask); }
+};
+
 // How a slice is best shared out, judged on keys sampled at even strides
-// before any pass over it: by the digit below the shared prefix; by merging
+// before any pass over it: by the digit of the key's distance from the
+// smallest; by merging
 // runs that each worker sorts (nearly sorted keys, or a digit that leaves
 // one bucket most of the keys: heavy-tailed or clustered keys); or not at
 // all (few distinct keys, which the SIMD sort groups at memory speed).
 enum class Sharing { digit, merge, none };
 
-// Digit width for a partition of n elements over `workers` whose keys vary
-// in their low `varying` bits.
+// Digit width for a partition of n elements over `workers` whose keys
+// differ from the smallest in their low `varying` bits.
 inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned varying) {
     const std::size_t wanted = std::max(n / kParallelMsdBucketTarget, workers * kParallelMsdBucketsPerWorker);
     const unsigned bits = static_cast<unsigned>(std::bit_width(wanted - 1));
     return std::clamp(bits, 1u, std::min(kParallelMsdMaxDigitBits, varying));
 }
 
-// Width of the fine digit for a partition of n elements into buckets of a
-// `bits`-bit digit, below a prefix of keys varying in their low `varying`
-// bits: as fine as the slice's length makes worthwhile, never coarser than
-// the digit.
-inline unsigned msd_fine_bits(std::size_t n, unsigned bits, unsigned varying) {
-    const auto worthwhile = static_cast<unsigned>(std::bit_width(n / kParallelMsdKeysPerFineValue)) - 1;
+// Width of the fine digit for a partition of n elements in `blocks` blocks
+// into buckets of a `bits`-bit digit, of keys differing from the smallest in
+// their low `varying` bits: as fine as the blocks' length makes worthwhile,
+// never coarser than the digit.
+inline unsigned msd_fine_bits(std::size_t n, std::size_t blocks, unsigned bits, unsigned varying) {
+    const std::size_t per_value = kParallelMsdKeysPerFineValue * blocks;
+    const auto worthwhile = static_cast<unsigned>(std::bit_width(std::max<std::size_t>(n / per_value, 1))) - 1;
     return std::min(varying, std::clamp(worthwhile, bits, kParallelMsdFineMaxBits));
 }
 
-// The buckets of a partition, from the counts of the fine digit
-// (key & mask) >> shift. Where the digit of the slice's length spreads the
+// The buckets of a partition, from the counts of the fine digit. Where the digit of the slice's length spreads the
 // keys well, it is the bucket (the top bits of the fine digit); otherwise
 // the buckets are runs of consecutive fine values cut from the counts, so
 // that keys bunched in a few places (two clusters, a narrow peak) are still
@@ -125,13 +210,19 @@ inline unsigned msd_fine_bits(std::size_t n, unsigned bits, unsigned varying) {
 // one worker the lion's share.
 template <typename T>
 struct BucketMap {
-    key_t<T> mask = 0;
-    unsigned shift = 0;
+    RangeDigit<T> fine;
     unsigned drop = 0;                  // the digit: the fine value >> drop
     std::vector<std::uint16_t> runs;    // or else the run of each fine value
     std::size_t buckets = 0;
 
     std::size_t of_fine(std::size_t f) const { return runs.empty() ? f >> drop : runs[f]; }
+    // The digit, where it is the bucket.
+    RangeDigit<T> digit() const {
+        RangeDigit<T> d = fine;
+        d.shift += drop;
+        d.mask >>= drop;
+        return d;
+    }
 };
 
 // The buckets for the fine values counted in `totals` and a digit of `bits`
@@ -176,52 +267,48 @@ KeySample<T> sample_keys(std::span<const T> slice) {
     return sample;
 }
 
-// The most keys of the sample that one bucket of the digit taken below a
-// prefix of keys varying in their low `varying` bits (varying >= 1) gets.
+// The most keys of the sample that one bucket of the digit of a partition of
+// n keys in `range` (not all equal) gets.
 template <typename T>
 std::size_t largest_sampled_bucket(const KeySample<T>& sample, std::size_t n, std::size_t workers,
-                                   unsigned varying) {
-    using K = key_t<T>;
-    const unsigned bits = msd_digit_bits(n, workers, varying);
-    const unsigned shift = varying - bits;
-    const K mask = K(digit_mask<T>(bits) << shift);
+                                   const KeyRange<T>& range) {
+    const unsigned bits = msd_digit_bits(n, workers, range.varying());
+    const RangeDigit<T> digit(range.lo, range.varying(), bits);
     std::vector<std::uint32_t> counts(std::size_t(1) << bits, 0);
     std::uint32_t largest = 0;
-    for (const K k : sample) largest = std::max(largest, ++counts[(k & mask) >> shift]);
+    for (const key_t<T> k : sample) largest = std::max(largest, ++counts[digit(k)]);
     return largest;
 }
 
 // Whether that digit gives one bucket more than its share of the sample.
 template <typename T>
-bool heavy_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, unsigned varying) {
-    return largest_sampled_bucket<T>(sample, n, workers, varying) * 8 > sample.size() * kParallelMsdHeavyEighths;
+bool heavy_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, const KeyRange<T>& range) {
+    return largest_sampled_bucket<T>(sample, n, workers, range) * 8 > sample.size() * kParallelMsdHeavyEighths;
 }
 
 // Whether that digit spreads the sample evenly enough to be the bucket (see
 // BucketMap).
 template <typename T>
-bool even_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, unsigned varying) {
-    return largest_sampled_bucket<T>(sample, n, workers, varying) * 2 * workers <= sample.size();
+bool even_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, const KeyRange<T>& range) {
+    return largest_sampled_bucket<T>(sample, n, workers, range) * 2 * workers <= sample.size();
 }
 
 // `sample` holds the keys sample_keys() takes from `slice`.
 template <typename T>
 Sharing choose_sharing(std::span<const T> slice, KeySample<T> sample, std::size_t workers) {
-    using K = key_t<T>;
-    K all_and = K(~K(0)), all_or = 0;
-    for (const K k : sample) {
-        all_and &= k;
-        all_or |= k;
-    }
+    KeyRange<T> range;
+    for (const key_t<T> k : sample) range.add(k);
     // Nearly sorted: runs that `sort_piece` finishes in about two passes.
     if (looks_nearly_sorted(slice)) return Sharing::merge;
-    // The digit the partition would take, below the sample's shared prefix.
-    const auto varying = static_cast<unsigned>(std::bit_width(K(all_and ^ all_or)));
-    if (varying == 0) return Sharing::none;
-    if (heavy_digit<T>(sample, slice.size(), workers, varying)) return Sharing::merge;
+    // The digit the partition would take over the sample's range.
+    if (range.lo == range.hi) return Sharing::none;
+    if (heavy_digit<T>(sample, slice.size(), workers, range)) return Sharing::merge;
     std::sort(sample.begin(), sample.end());
     const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
-    return distinct < kParallelMsdFewDistinct ? Sharing::none : Sharing::digit;
+    if (distinct < kParallelMsdFewDistinct) return Sharing::none;
+    if (workers < kParallelMergeMinWorkers && distinct * 8 <= sample.size() * kParallelMsdRepeatsEighths)
+        return Sharing::none;
+    return Sharing::digit;
 }
 
 }  // namespace detail
@@ -278,34 +365,29 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         case detail::Sharing::digit: break;
     }
 
-    // One sweep for the prefix that every key shares.
-    std::vector<detail::KeyBits<T>> surveys(blocks);
+    // One sweep for the range of the keys.
+    std::vector<detail::KeyRange<T>> surveys(blocks);
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
-        surveys[b] = detail::key_bits(slice.data() + begin, end - begin);
+        surveys[b] = detail::key_range(slice.data() + begin, end - begin);
     });
-    K all_and = K(~K(0)), all_or = 0;
-    for (const auto& survey : surveys) {
-        all_and &= survey.all_and;
-        all_or |= survey.all_or;
-    }
-    const K varying_bits = all_and ^ all_or;
-    if (varying_bits == 0) return;
+    detail::KeyRange<T> range;
+    for (const auto& survey : surveys) range.add(survey);
+    if (range.lo == range.hi) return;
 
-    const auto varying = static_cast<unsigned>(std::bit_width(varying_bits));
-    // Outliers that the sample missed widen the prefix, and so move the
-    // digit up: judge the sample again by the digit the pass takes. (Prices
-    // in cents, u32 at 1e7: the sample saw 16 varying bits, the slice has 21,
+    const unsigned varying = range.varying();
+    // Outliers that the sample missed widen the range, and so move the digit
+    // up: judge the sample again by the digit the pass takes. (Prices in
+    // cents, u32 at 1e7: the sample saw 16 varying bits, the slice has 21,
     // and four fifths of the keys fell in the first bucket.)
-    if (detail::heavy_digit<T>(sample, n, workers, varying)) return merge();
+    if (detail::heavy_digit<T>(sample, n, workers, range)) return merge();
     const unsigned bits = detail::msd_digit_bits(n, workers, varying);
     // Where the sample finds the digit even, its counts are all there is to
     // take; elsewhere the finer counts that runs are cut from.
     const unsigned fine_bits =
-        detail::even_digit<T>(sample, n, workers, varying) ? bits : detail::msd_fine_bits(n, bits, varying);
+        detail::even_digit<T>(sample, n, workers, range) ? bits : detail::msd_fine_bits(n, blocks, bits, varying);
     detail::BucketMap<T> map;
-    map.shift = varying - fine_bits;
-    map.mask = K(digit_mask<T>(fine_bits) << map.shift);
+    map.fine = detail::RangeDigit<T>(range.lo, varying, fine_bits);
     const std::size_t fine_values = std::size_t(1) << fine_bits;
 
     // Per block, the count of every fine value; the buckets cut from their
@@ -314,8 +396,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     std::vector<std::vector<std::uint64_t>> fine_counts(blocks);
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
-        fine_counts[b] = digit_histogram<T>(std::span<const T>(slice.data() + begin, end - begin), fine_values,
-                                            map.mask, map.shift);
+        fine_counts[b] = histogram_by<T>(std::span<const T>(slice.data() + begin, end - begin), fine_values, map.fine);
     });
     std::vector<std::uint64_t> totals(fine_values, 0);
     for (const auto& counts : fine_counts)
@@ -352,12 +433,11 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         const T* from = slice.data() + begin;
         const T* to = slice.data() + end;
         if (map.runs.empty()) {
-            const unsigned shift = map.shift + map.drop;
-            detail::scatter_run<T, true>(from, to, scratch_end, h, K(map.mask >> shift << shift), shift);
+            detail::scatter_run_by<T, true>(from, to, scratch_end, h, map.digit());
         } else {
             const std::uint16_t* runs = map.runs.data();
-            detail::scatter_run_by<T, true>(from, to, scratch_end, h, [runs, mask = map.mask, shift = map.shift](K k) {
-                return runs[(k & mask) >> shift];
+            detail::scatter_run_by<T, true>(from, to, scratch_end, h, [runs, fine = map.fine](K k) {
+                return runs[fine(k)];
             });
         }
         // Each head must have reached the end of this block's stretch: then

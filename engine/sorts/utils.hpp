@@ -181,25 +181,32 @@ void check_digit_range(key_t<T> mask, unsigned shift, std::uint64_t bucket_count
 
 }  // namespace detail
 
-// One histogram of the digit (key & mask) >> shift over the slice: bucket_count
-// zeroed 64-bit counters, four elements counted per step.
-template <typename T>
-std::vector<std::uint64_t> digit_histogram(std::span<const T> slice, std::uint64_t bucket_count,
-                                           key_t<T> mask, unsigned shift) {
-    detail::check_digit_range<T>(mask, shift, bucket_count);
+// One histogram over the slice of the bucket `bucket(key)`, which must lie
+// below bucket_count: bucket_count zeroed 64-bit counters, four elements
+// counted per step.
+template <typename T, typename Bucket>
+std::vector<std::uint64_t> histogram_by(std::span<const T> slice, std::uint64_t bucket_count, Bucket bucket) {
     std::vector<std::uint64_t> hist(bucket_count);
     std::uint64_t* h = hist.data();
     const T* data = slice.data();
     const std::size_t n = slice.size();
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        ++h[(radix_key(data[i]) & mask) >> shift];
-        ++h[(radix_key(data[i + 1]) & mask) >> shift];
-        ++h[(radix_key(data[i + 2]) & mask) >> shift];
-        ++h[(radix_key(data[i + 3]) & mask) >> shift];
+        ++h[bucket(radix_key(data[i]))];
+        ++h[bucket(radix_key(data[i + 1]))];
+        ++h[bucket(radix_key(data[i + 2]))];
+        ++h[bucket(radix_key(data[i + 3]))];
     }
-    for (; i < n; ++i) ++h[(radix_key(data[i]) & mask) >> shift];
+    for (; i < n; ++i) ++h[bucket(radix_key(data[i]))];
     return hist;
+}
+
+// One histogram of the digit (key & mask) >> shift over the slice.
+template <typename T>
+std::vector<std::uint64_t> digit_histogram(std::span<const T> slice, std::uint64_t bucket_count,
+                                           key_t<T> mask, unsigned shift) {
+    detail::check_digit_range<T>(mask, shift, bucket_count);
+    return histogram_by<T>(slice, bucket_count, [mask, shift](key_t<T> k) { return (k & mask) >> shift; });
 }
 
 // A set of histograms, one per level, each of bucket_count counters, stored
