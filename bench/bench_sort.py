@@ -6,6 +6,7 @@ measurement, then a markdown table in ns per element.
 
     .venv/bin/python bench/bench_sort.py [--quick] [--big] [--repeats 5]
     .venv/bin/python bench/bench_sort.py --skewed   # the skewed families
+    .venv/bin/python bench/bench_sort.py --skewed --skewed-types uint32,float64 --skewed-sizes 1e7
 
 With --skewed: every family of reference.SKEWED at 1e6 and 1e7 for the wide
 types, with each sort()'s time over np.sort's.
@@ -87,9 +88,13 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="sizes up to 1e6")
     parser.add_argument("--big", action="store_true", help="adds 1e8 for the six types")
     parser.add_argument("--skewed", action="store_true", help="the skewed families instead")
+    parser.add_argument("--skewed-types", default=",".join(SKEWED_DTYPES), help="with --skewed: dtypes, comma-separated")
+    parser.add_argument("--skewed-sizes", default=",".join(f"{n:.0e}" for n in SKEWED_SIZES),
+                        help="with --skewed: sizes, comma-separated (1e6,1e7)")
     args = parser.parse_args()
     if args.skewed:
-        return skewed_table(args.repeats)
+        sizes = [int(float(x)) for x in args.skewed_sizes.split(",")]
+        return skewed_table(args.repeats, args.skewed_types.split(","), sizes)
     sizes = [n for n in SIZES if n <= 10**6] if args.quick else SIZES
     rng = np.random.default_rng(11)
     print(f"# sort() benchmark: {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
@@ -114,7 +119,7 @@ def main() -> int:
     return 0
 
 
-def skewed_table(repeats: int) -> int:
+def skewed_table(repeats: int, dtypes: list[str], sizes: list[int]) -> int:
     rng = np.random.default_rng(13)
     columns = ["sort(threads=1)", "sort()", "np.sort", "polars"]
     print(f"# sort() on skewed inputs: {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
@@ -123,8 +128,8 @@ def skewed_table(repeats: int) -> int:
     print("| family | type | n | " + " | ".join(columns) + " | sort(threads=1) / np.sort | sort() / np.sort |")
     print("|---|---|---:|" + "---:|" * (len(columns) + 2))
     for family in SKEWED:
-        for name in SKEWED_DTYPES:
-            for n in SKEWED_SIZES:
+        for name in dtypes:
+            for n in sizes:
                 med = measure(distribution(family, np.dtype(name), n, rng), repeats)
                 cells = [f"{med[c] / n * 1e9:.2f}" if c in med else "" for c in columns]
                 print(f"| {family} | {name} | {n:.0e} | " + " | ".join(cells) +
