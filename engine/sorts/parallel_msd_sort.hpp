@@ -118,9 +118,10 @@ KeyRange<T> key_range_baseline(const T* p, std::size_t n) {
     return r;
 }
 
-// A register of keys per step, with unsigned vector minima and maxima (the
-// zero-masked forms with every lane selected: GCC 12 warns about the plain
-// intrinsics' undefined pass-through operand).
+// A register of keys per step, with unsigned vector minima and maxima; the
+// lanes are folded by rotations within the register. (The zero-masked forms
+// with every lane selected are the plain instructions; GCC 12 warns about
+// the plain intrinsics' undefined pass-through operand.)
 template <typename T>
 [[gnu::target("avx512f")]] KeyRange<T> key_range_avx512(const T* p, std::size_t n) {
     using K = key_t<T>;
@@ -129,6 +130,7 @@ template <typename T>
     __m512i lo = _mm512_set1_epi32(-1);
     __m512i hi = _mm512_setzero_si512();
     std::size_t i = 0;
+    KeyRange<T> r;
     if constexpr (sizeof(K) == 8) {
         const __m512i to_key = _mm512_set1_epi64(static_cast<long long>(flip));
         for (; i + lanes <= n; i += lanes) {
@@ -136,6 +138,14 @@ template <typename T>
             lo = _mm512_maskz_min_epu64(0xFF, lo, k);
             hi = _mm512_maskz_max_epu64(0xFF, hi, k);
         }
+        lo = _mm512_maskz_min_epu64(0xFF, lo, _mm512_maskz_alignr_epi64(0xFF, lo, lo, 4));
+        lo = _mm512_maskz_min_epu64(0xFF, lo, _mm512_maskz_alignr_epi64(0xFF, lo, lo, 2));
+        lo = _mm512_maskz_min_epu64(0xFF, lo, _mm512_maskz_alignr_epi64(0xFF, lo, lo, 1));
+        hi = _mm512_maskz_max_epu64(0xFF, hi, _mm512_maskz_alignr_epi64(0xFF, hi, hi, 4));
+        hi = _mm512_maskz_max_epu64(0xFF, hi, _mm512_maskz_alignr_epi64(0xFF, hi, hi, 2));
+        hi = _mm512_maskz_max_epu64(0xFF, hi, _mm512_maskz_alignr_epi64(0xFF, hi, hi, 1));
+        r.lo = static_cast<K>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, lo, 0)));
+        r.hi = static_cast<K>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, hi, 0)));
     } else {
         const __m512i to_key = _mm512_set1_epi32(static_cast<int>(flip));
         for (; i + lanes <= n; i += lanes) {
@@ -143,13 +153,19 @@ template <typename T>
             lo = _mm512_maskz_min_epu32(0xFFFF, lo, k);
             hi = _mm512_maskz_max_epu32(0xFFFF, hi, k);
         }
+        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 8));
+        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 4));
+        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 2));
+        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 1));
+        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 8));
+        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 4));
+        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 2));
+        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 1));
+        r.lo = static_cast<K>(_mm_cvtsi128_si32(_mm512_maskz_extracti32x4_epi32(0xF, lo, 0)));
+        r.hi = static_cast<K>(_mm_cvtsi128_si32(_mm512_maskz_extracti32x4_epi32(0xF, hi, 0)));
     }
-    KeyRange<T> r = key_range_baseline(p + i, n - i);
-    if (i == 0) return r;
-    K los[lanes], his[lanes];
-    _mm512_storeu_si512(los, lo);
-    _mm512_storeu_si512(his, hi);
-    for (std::size_t j = 0; j < lanes; ++j) r.add(KeyRange<T>{los[j], his[j]});
+    // Without a full register the folds give the empty range's bounds.
+    r.add(key_range_baseline(p + i, n - i));
     return r;
 }
 
