@@ -29,6 +29,7 @@
 #include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/parallel_merge_sort.hpp"
+#include "engine/sorts/register_insertion_sort.hpp"
 #include "engine/sorts/simd_dispatch.hpp"
 #include "engine/sorts/utils.hpp"
 #include "engine/traits/radixable.hpp"
@@ -119,52 +120,26 @@ KeyRange<T> key_range_baseline(const T* p, std::size_t n) {
 }
 
 // A register of keys per step, with unsigned vector minima and maxima; the
-// lanes are folded by rotations within the register. (The zero-masked forms
-// with every lane selected are the plain instructions; GCC 12 warns about
-// the plain intrinsics' undefined pass-through operand.)
+// lanes are then folded within the register.
 template <typename T>
 [[gnu::target("avx512f")]] KeyRange<T> key_range_avx512(const T* p, std::size_t n) {
     using K = key_t<T>;
-    constexpr std::size_t lanes = 64 / sizeof(K);
-    constexpr K flip = Radixable<T>::sign_flip;
-    __m512i lo = _mm512_set1_epi32(-1);
-    __m512i hi = _mm512_setzero_si512();
+    using Lanes = KeyLanes<sizeof(K)>;
+    const __m512i to_key = Lanes::broadcast(Radixable<T>::sign_flip);
+    __m512i lo = Lanes::broadcast(std::numeric_limits<K>::max());
+    __m512i hi = Lanes::broadcast(0);
     std::size_t i = 0;
-    KeyRange<T> r;
-    if constexpr (sizeof(K) == 8) {
-        const __m512i to_key = _mm512_set1_epi64(static_cast<long long>(flip));
-        for (; i + lanes <= n; i += lanes) {
-            const __m512i k = _mm512_xor_si512(_mm512_loadu_si512(p + i), to_key);
-            lo = _mm512_maskz_min_epu64(0xFF, lo, k);
-            hi = _mm512_maskz_max_epu64(0xFF, hi, k);
-        }
-        lo = _mm512_maskz_min_epu64(0xFF, lo, _mm512_maskz_alignr_epi64(0xFF, lo, lo, 4));
-        lo = _mm512_maskz_min_epu64(0xFF, lo, _mm512_maskz_alignr_epi64(0xFF, lo, lo, 2));
-        lo = _mm512_maskz_min_epu64(0xFF, lo, _mm512_maskz_alignr_epi64(0xFF, lo, lo, 1));
-        hi = _mm512_maskz_max_epu64(0xFF, hi, _mm512_maskz_alignr_epi64(0xFF, hi, hi, 4));
-        hi = _mm512_maskz_max_epu64(0xFF, hi, _mm512_maskz_alignr_epi64(0xFF, hi, hi, 2));
-        hi = _mm512_maskz_max_epu64(0xFF, hi, _mm512_maskz_alignr_epi64(0xFF, hi, hi, 1));
-        r.lo = static_cast<K>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, lo, 0)));
-        r.hi = static_cast<K>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, hi, 0)));
-    } else {
-        const __m512i to_key = _mm512_set1_epi32(static_cast<int>(flip));
-        for (; i + lanes <= n; i += lanes) {
-            const __m512i k = _mm512_xor_si512(_mm512_loadu_si512(p + i), to_key);
-            lo = _mm512_maskz_min_epu32(0xFFFF, lo, k);
-            hi = _mm512_maskz_max_epu32(0xFFFF, hi, k);
-        }
-        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 8));
-        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 4));
-        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 2));
-        lo = _mm512_maskz_min_epu32(0xFFFF, lo, _mm512_maskz_alignr_epi32(0xFFFF, lo, lo, 1));
-        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 8));
-        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 4));
-        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 2));
-        hi = _mm512_maskz_max_epu32(0xFFFF, hi, _mm512_maskz_alignr_epi32(0xFFFF, hi, hi, 1));
-        r.lo = static_cast<K>(_mm_cvtsi128_si32(_mm512_maskz_extracti32x4_epi32(0xF, lo, 0)));
-        r.hi = static_cast<K>(_mm_cvtsi128_si32(_mm512_maskz_extracti32x4_epi32(0xF, hi, 0)));
+    for (; i + Lanes::lanes <= n; i += Lanes::lanes) {
+        const __m512i k = _mm512_xor_si512(_mm512_loadu_si512(p + i), to_key);
+        lo = Lanes::min(lo, k);
+        hi = Lanes::max(hi, k);
     }
-    // Without a full register the folds give the empty range's bounds.
+    // Lane 0 takes in one more lane per step.
+    for (std::size_t j = 1; j < Lanes::lanes; ++j) {
+        lo = Lanes::min(lo, Lanes::drop_first(lo, lo));
+        hi = Lanes::max(hi, Lanes::drop_first(hi, hi));
+    }
+    KeyRange<T> r{static_cast<K>(Lanes::first(lo)), static_cast<K>(Lanes::first(hi))};
     r.add(key_range_baseline(p + i, n - i));
     return r;
 }
