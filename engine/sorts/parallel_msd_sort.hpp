@@ -193,12 +193,12 @@ inline unsigned msd_fine_bits(std::size_t n, std::size_t blocks, unsigned bits, 
     return std::min(varying, std::clamp(worthwhile, bits, kParallelMsdFineMaxBits));
 }
 
-// The buckets of a partition, from the counts of the fine digit. Where the digit of the slice's length spreads the
-// keys well, it is the bucket (the top bits of the fine digit); otherwise
-// the buckets are runs of consecutive fine values cut from the counts, so
-// that keys bunched in a few places (two clusters, a narrow peak) are still
-// spread over all of them and no bucket serialises the scatter or leaves
-// one worker the lion's share.
+// The buckets of a partition, from the counts of the fine digit. Where the
+// digit of the slice's length spreads the keys well, it is the bucket (the
+// top bits of the fine digit); otherwise the buckets are runs of
+// consecutive fine values cut from the counts, so that keys bunched in a few
+// places (two clusters, a narrow peak) are still spread over all of them and
+// no bucket serialises the scatter or leaves one worker the lion's share.
 template <typename T>
 struct BucketMap {
     RangeDigit<T> fine;
