@@ -271,17 +271,16 @@ std::size_t largest_sampled_bucket(const KeySample<T>& sample, std::size_t n, st
     return largest;
 }
 
-// Whether that digit gives one bucket more than its share of the sample.
-template <typename T>
-bool heavy_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, const KeyRange<T>& range) {
-    return largest_sampled_bucket<T>(sample, n, workers, range) * 8 > sample.size() * kParallelMsdHeavyEighths;
+// Whether a digit whose largest bucket got `largest` keys of the sample
+// gives that bucket more than its share.
+inline bool heavy_share(std::size_t largest) {
+    return largest * 8 > kParallelMsdSample * kParallelMsdHeavyEighths;
 }
 
-// Whether that digit spreads the sample evenly enough to be the bucket (see
-// BucketMap).
-template <typename T>
-bool even_digit(const KeySample<T>& sample, std::size_t n, std::size_t workers, const KeyRange<T>& range) {
-    return largest_sampled_bucket<T>(sample, n, workers, range) * 2 * workers <= sample.size();
+// Whether such a digit spreads the sample evenly enough over `workers` to be
+// the bucket (see BucketMap).
+inline bool even_share(std::size_t largest, std::size_t workers) {
+    return largest * 2 * workers <= kParallelMsdSample;
 }
 
 // `sample` holds the keys sample_keys() takes from `slice`.
@@ -293,7 +292,7 @@ Sharing choose_sharing(std::span<const T> slice, KeySample<T> sample, std::size_
     if (looks_nearly_sorted(slice)) return Sharing::merge;
     // The digit the partition would take over the sample's range.
     if (range.lo == range.hi) return Sharing::none;
-    if (heavy_digit<T>(sample, slice.size(), workers, range)) return Sharing::merge;
+    if (heavy_share(largest_sampled_bucket<T>(sample, slice.size(), workers, range))) return Sharing::merge;
     std::sort(sample.begin(), sample.end());
     const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
     if (distinct < kParallelMsdFewDistinct) return Sharing::none;
@@ -371,12 +370,13 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     // up: judge the sample again by the digit the pass takes. (Prices in
     // cents, u32 at 1e7: the sample saw 16 varying bits, the slice has 21,
     // and four fifths of the keys fell in the first bucket.)
-    if (detail::heavy_digit<T>(sample, n, workers, range)) return merge();
+    const std::size_t largest = detail::largest_sampled_bucket<T>(sample, n, workers, range);
+    if (detail::heavy_share(largest)) return merge();
     const unsigned bits = detail::msd_digit_bits(n, workers, varying);
     // Where the sample finds the digit even, its counts are all there is to
     // take; elsewhere the finer counts that runs are cut from.
     const unsigned fine_bits =
-        detail::even_digit<T>(sample, n, workers, range) ? bits : detail::msd_fine_bits(n, blocks, bits, varying);
+        detail::even_share(largest, workers) ? bits : detail::msd_fine_bits(n, blocks, bits, varying);
     detail::BucketMap<T> map;
     map.fine = detail::RangeDigit<T>(range.lo, varying, fine_bits);
     const std::size_t fine_values = std::size_t(1) << fine_bits;
