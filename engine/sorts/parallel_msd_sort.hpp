@@ -5,9 +5,11 @@
 // buffer; the buckets are sorted where they lie, one per task, largest
 // first, and copied back. The digit is the top bits of the key's distance
 // from the smallest key, so keys in a narrow range (small signed values on
-// both sides of zero included) still spread over the buckets; where it
-// would spread them unevenly (clusters, peaks), the buckets are runs of a
-// finer digit's values cut from the keys' own counts instead.
+// both sides of zero included) still spread over the buckets, and keys in a
+// narrow range that wraps around the top of the key space (the same values
+// read as unsigned) too; where it would spread them unevenly (clusters,
+// peaks), the buckets are runs of a finer digit's values cut from the keys'
+// own counts instead.
 // A bucket too large for one worker is partitioned again by every worker;
 // one whose keys are all equal is left as it is. Keys that no digit splits
 // well, judged on a sample first, are merge sorted or sorted whole instead.
@@ -78,6 +80,10 @@ inline constexpr std::size_t kParallelMsdFewDistinct = 64;
 // the second worker saves (a range of 1,000 values, u32 at 1e6 on two
 // workers: 1.4 ns per element whole, 1.5 to 2.0 partitioned).
 inline constexpr std::size_t kParallelMsdRepeatsEighths = 7;
+// The sample's keys are taken from their widest gap (see KeyRange) when that
+// narrows their range by this many bits at least: every bit halves the
+// digit's cells, and keys spread over the key space leave no gap that wide.
+inline constexpr unsigned kParallelMsdRotateMinBits = 1;
 
 namespace detail {
 
@@ -86,34 +92,55 @@ inline std::size_t block_start(std::size_t n, std::size_t blocks, std::size_t b)
     return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * b / blocks);
 }
 
-// The smallest and the largest of some keys.
+// The smallest and the largest of some keys, each taken as its distance
+// from `rot` (key - rot, modulo the key width). Where `rot` lies in a wide
+// gap between the keys, those above it and those below it (small values and
+// values just below the top of the key space, as integers around zero read
+// as unsigned) make one narrow range, which wraps around the top.
 template <typename T>
 struct KeyRange {
-    key_t<T> lo = std::numeric_limits<key_t<T>>::max();
-    key_t<T> hi = 0;
+    using K = key_t<T>;
+    K rot = 0;
+    K lo = std::numeric_limits<K>::max();
+    K hi = 0;
 
-    void add(key_t<T> k) {
+    KeyRange() = default;
+    explicit KeyRange(K rotation) : rot(rotation) {}
+    KeyRange(K rotation, K low, K high) : rot(rotation), lo(low), hi(high) {}
+
+    void add(K k) {
+        k = static_cast<K>(k - rot);
         lo = std::min(lo, k);
         hi = std::max(hi, k);
     }
+    // Of keys taken from the same `rot`.
     void add(const KeyRange& other) {
         lo = std::min(lo, other.lo);
         hi = std::max(hi, other.hi);
     }
-    // The low bits in which keys of the range differ from the smallest.
-    unsigned varying() const { return static_cast<unsigned>(std::bit_width(key_t<T>(hi - lo))); }
+    // Whether the keys lie on both sides of the top of the key space.
+    bool wraps() const { return static_cast<K>(lo + rot) > static_cast<K>(hi + rot); }
+    // Where a digit's cells start: the smallest key; where the keys wrap,
+    // zero. A digit masked to its width then takes the keys below the top
+    // first and those above it after them: their range spans at most one
+    // cell more than the digit has, and where it does, that cell holds the
+    // largest keys below the top and the smallest above it, whose order is
+    // their order as keys.
+    K origin() const { return wraps() ? 0 : static_cast<K>(lo + rot); }
+    // The low bits in which the keys differ from the smallest.
+    unsigned varying() const { return static_cast<unsigned>(std::bit_width(static_cast<K>(hi - lo))); }
 };
 
 // The baseline sweep: independent lanes, so that the minima and maxima do
 // not wait on each other.
 template <typename T>
-KeyRange<T> key_range_baseline(const T* p, std::size_t n) {
+KeyRange<T> key_range_baseline(const T* p, std::size_t n, key_t<T> rot) {
     constexpr std::size_t kLanes = 4;
-    KeyRange<T> lanes[kLanes];
+    KeyRange<T> lanes[kLanes] = {KeyRange<T>(rot), KeyRange<T>(rot), KeyRange<T>(rot), KeyRange<T>(rot)};
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes)
         for (std::size_t j = 0; j < kLanes; ++j) lanes[j].add(radix_key(p[i + j]));
-    KeyRange<T> r;
+    KeyRange<T> r(rot);
     for (const auto& lane : lanes) r.add(lane);
     for (; i < n; ++i) r.add(radix_key(p[i]));
     return r;
@@ -122,15 +149,16 @@ KeyRange<T> key_range_baseline(const T* p, std::size_t n) {
 // A register of keys per step, with unsigned vector minima and maxima; the
 // lanes are then folded within the register.
 template <typename T>
-[[gnu::target("avx512f")]] KeyRange<T> key_range_avx512(const T* p, std::size_t n) {
+[[gnu::target("avx512f")]] KeyRange<T> key_range_avx512(const T* p, std::size_t n, key_t<T> rot) {
     using K = key_t<T>;
     using Lanes = KeyLanes<sizeof(K)>;
     const __m512i to_key = Lanes::broadcast(Radixable<T>::sign_flip);
+    const __m512i from = Lanes::broadcast(rot);
     __m512i lo = Lanes::broadcast(std::numeric_limits<K>::max());
     __m512i hi = Lanes::broadcast(0);
     std::size_t i = 0;
     for (; i + Lanes::lanes <= n; i += Lanes::lanes) {
-        const __m512i k = _mm512_xor_si512(_mm512_loadu_si512(p + i), to_key);
+        const __m512i k = Lanes::sub(_mm512_xor_si512(_mm512_loadu_si512(p + i), to_key), from);
         lo = Lanes::min(lo, k);
         hi = Lanes::max(hi, k);
     }
@@ -139,21 +167,21 @@ template <typename T>
         lo = Lanes::min(lo, Lanes::drop_first(lo, lo));
         hi = Lanes::max(hi, Lanes::drop_first(hi, hi));
     }
-    KeyRange<T> r{static_cast<K>(Lanes::first(lo)), static_cast<K>(Lanes::first(hi))};
-    r.add(key_range_baseline(p + i, n - i));
+    KeyRange<T> r(rot, static_cast<K>(Lanes::first(lo)), static_cast<K>(Lanes::first(hi)));
+    r.add(key_range_baseline(p + i, n - i, rot));
     return r;
 }
 
-// The range of the n keys at p.
+// The range of the n keys at p, taken from `rot`.
 template <typename T>
-KeyRange<T> key_range(const T* p, std::size_t n) {
+KeyRange<T> key_range(const T* p, std::size_t n, key_t<T> rot) {
     static_assert(sizeof(key_t<T>) == 4 || sizeof(key_t<T>) == 8, "the vector sweep has 32- and 64-bit lanes");
-    return avx512_enabled() ? key_range_avx512(p, n) : key_range_baseline(p, n);
+    return avx512_enabled() ? key_range_avx512(p, n, rot) : key_range_baseline(p, n, rot);
 }
 
-// A digit counted from the smallest key: ((key - lo) >> shift) & mask. The
-// mask keeps a key that another thread wrote below `lo` meanwhile within
-// the buckets.
+// A digit counted from a range's origin: ((key - lo) >> shift) & mask. The
+// mask keeps a key that another thread wrote outside the range meanwhile
+// within the buckets.
 template <typename T>
 struct RangeDigit {
     key_t<T> lo = 0;
@@ -161,9 +189,9 @@ struct RangeDigit {
     key_t<T> mask = 0;
 
     RangeDigit() = default;
-    // The top `bits` of the `varying` low bits of the distance from `lo`.
-    RangeDigit(key_t<T> lo_key, unsigned varying, unsigned bits)
-        : lo(lo_key), shift(varying - bits), mask(digit_mask<T>(bits)) {}
+    // The top `bits` of the range's varying low bits.
+    RangeDigit(const KeyRange<T>& range, unsigned bits)
+        : lo(range.origin()), shift(range.varying() - bits), mask(digit_mask<T>(bits)) {}
     std::size_t operator()(key_t<T> k) const { return static_cast<std::size_t>(key_t<T>(k - lo) >> shift & mask); }
 };
 
@@ -258,13 +286,43 @@ KeySample<T> sample_keys(std::span<const T> slice) {
     return sample;
 }
 
+// Where the keys of the sorted sample leave their widest gap, if taking the
+// keys from there (see KeyRange) narrows their range by at least
+// kParallelMsdRotateMinBits; otherwise 0.
+template <typename T>
+key_t<T> sample_rotation(const KeySample<T>& sorted) {
+    using K = key_t<T>;
+    std::size_t after = 0;
+    K widest = 0;
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        if (static_cast<K>(sorted[i] - sorted[i - 1]) > widest) {
+            widest = static_cast<K>(sorted[i] - sorted[i - 1]);
+            after = i;
+        }
+    }
+    if (widest == 0) return 0;
+    const auto plain = std::bit_width(static_cast<K>(sorted.back() - sorted.front()));
+    const auto rotated = std::bit_width(static_cast<K>(sorted[after - 1] - sorted[after]));
+    // The middle of the gap: keys that the sample missed on either side of
+    // it still lie near their own side.
+    return rotated + kParallelMsdRotateMinBits <= plain ? static_cast<K>(sorted[after - 1] + widest / 2) : 0;
+}
+
+// The range of the sample's keys, taken from `rot`.
+template <typename T>
+KeyRange<T> sample_range(const KeySample<T>& sample, key_t<T> rot) {
+    KeyRange<T> range(rot);
+    for (const key_t<T> k : sample) range.add(k);
+    return range;
+}
+
 // The most keys of the sample that one bucket of the digit of a partition of
 // n keys in `range` (not all equal) gets.
 template <typename T>
 std::size_t largest_sampled_bucket(const KeySample<T>& sample, std::size_t n, std::size_t workers,
                                    const KeyRange<T>& range) {
     const unsigned bits = msd_digit_bits(n, workers, range.varying());
-    const RangeDigit<T> digit(range.lo, range.varying(), bits);
+    const RangeDigit<T> digit(range, bits);
     std::vector<std::uint32_t> counts(std::size_t(1) << bits, 0);
     std::uint32_t largest = 0;
     for (const key_t<T> k : sample) largest = std::max(largest, ++counts[digit(k)]);
@@ -283,20 +341,20 @@ inline bool even_share(std::size_t largest, std::size_t workers) {
     return largest * 2 * workers <= kParallelMsdSample;
 }
 
-// `sample` holds the keys sample_keys() takes from `slice`.
+// `sorted` holds the keys sample_keys() takes from `slice`, sorted; `rot`
+// is their sample_rotation().
 template <typename T>
-Sharing choose_sharing(std::span<const T> slice, KeySample<T> sample, std::size_t workers) {
-    KeyRange<T> range;
-    for (const key_t<T> k : sample) range.add(k);
+Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key_t<T> rot, std::size_t workers) {
+    const KeyRange<T> range = sample_range<T>(sorted, rot);
     // Nearly sorted: runs that `sort_piece` finishes in about two passes.
     if (looks_nearly_sorted(slice)) return Sharing::merge;
     // The digit the partition would take over the sample's range.
     if (range.lo == range.hi) return Sharing::none;
-    if (heavy_share(largest_sampled_bucket<T>(sample, slice.size(), workers, range))) return Sharing::merge;
-    std::sort(sample.begin(), sample.end());
-    const auto distinct = static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin());
+    if (heavy_share(largest_sampled_bucket<T>(sorted, slice.size(), workers, range))) return Sharing::merge;
+    std::size_t distinct = 1;
+    for (std::size_t i = 1; i < sorted.size(); ++i) distinct += sorted[i] != sorted[i - 1];
     if (distinct < kParallelMsdFewDistinct) return Sharing::none;
-    if (workers < kParallelMergeMinWorkers && distinct * 8 <= sample.size() * kParallelMsdRepeatsEighths)
+    if (workers < kParallelMergeMinWorkers && distinct * 8 <= sorted.size() * kParallelMsdRepeatsEighths)
         return Sharing::none;
     return Sharing::digit;
 }
@@ -348,8 +406,10 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         if (workers < kParallelMergeMinWorkers) return sort_piece(slice);
         parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);
     };
-    const detail::KeySample<T> sample = detail::sample_keys(std::span<const T>(slice));
-    switch (detail::choose_sharing<T>(slice, sample, workers)) {
+    detail::KeySample<T> sample = detail::sample_keys(std::span<const T>(slice));
+    std::sort(sample.begin(), sample.end());
+    const K rot = detail::sample_rotation<T>(sample);
+    switch (detail::choose_sharing<T>(slice, sample, rot, workers)) {
         case detail::Sharing::none: return sort_piece(slice);
         case detail::Sharing::merge: return merge();
         case detail::Sharing::digit: break;
@@ -359,9 +419,9 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     std::vector<detail::KeyRange<T>> surveys(blocks);
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
-        surveys[b] = detail::key_range(slice.data() + begin, end - begin);
+        surveys[b] = detail::key_range(slice.data() + begin, end - begin, rot);
     });
-    detail::KeyRange<T> range;
+    detail::KeyRange<T> range(rot);
     for (const auto& survey : surveys) range.add(survey);
     if (range.lo == range.hi) return;
 
@@ -378,7 +438,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     const unsigned fine_bits =
         detail::even_share(largest, workers) ? bits : detail::msd_fine_bits(n, blocks, bits, varying);
     detail::BucketMap<T> map;
-    map.fine = detail::RangeDigit<T>(range.lo, varying, fine_bits);
+    map.fine = detail::RangeDigit<T>(range, fine_bits);
     const std::size_t fine_values = std::size_t(1) << fine_bits;
 
     // Per block, the count of every fine value; the buckets cut from their

@@ -51,6 +51,9 @@ struct KeyLanes<4> {
     [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i max(__m512i a, __m512i b) {
         return _mm512_maskz_max_epu32(0xFFFF, a, b);
     }
+    [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i sub(__m512i a, __m512i b) {
+        return _mm512_maskz_sub_epi32(0xFFFF, a, b);
+    }
     [[gnu::target("avx512f"), gnu::always_inline]] static inline void store_first(void* to, __m512i v,
                                                                                    std::size_t count) {
         const auto mask = static_cast<__mmask16>(count >= lanes ? 0xFFFFu : (1u << count) - 1);
@@ -79,6 +82,9 @@ struct KeyLanes<8> {
     }
     [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i max(__m512i a, __m512i b) {
         return _mm512_maskz_max_epu64(0xFF, a, b);
+    }
+    [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i sub(__m512i a, __m512i b) {
+        return _mm512_maskz_sub_epi64(0xFF, a, b);
     }
     [[gnu::target("avx512f"), gnu::always_inline]] static inline void store_first(void* to, __m512i v,
                                                                                    std::size_t count) {

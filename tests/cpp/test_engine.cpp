@@ -186,6 +186,15 @@ TYPED_TEST(EngineUnits, CatalogueAboveTheLargeTierBounds) {
     auto all = units<TypeParam>();
     std::erase_if(all, [](const auto& u) { return u.name != "parallel_msd_sort/3"; });
     check_units<TypeParam>(all, heavy, "a heavy value");
+    // Keys from about -2^18 to 7 * 2^18: for unsigned types a range that
+    // wraps around the top and spans one digit cell more than the digit has.
+    // Then, between sampled positions, a few keys from anywhere: the range
+    // widens to the whole key space after the sample chose where to cut it.
+    auto wrapping = tt::catalogue_case<TypeParam>("mixed_signs").make(300001, 3);
+    for (auto& e : wrapping) e = static_cast<TypeParam>(e + (3 << 18) + 12345);
+    check_units<TypeParam>(all, wrapping, "keys around zero");
+    for (std::size_t i = 0; i < 40; ++i) wrapping[i * 7001 + 3] = static_cast<TypeParam>(rng() >> (rng() % 64));
+    check_units<TypeParam>(all, wrapping, "keys around zero and a few anywhere");
 }
 
 // The register kernel at every length it takes: its masked stores write
