@@ -5,6 +5,7 @@ of ratios, and writes a PNG plot of throughput against size per type.
 
     .venv/bin/python bench/bench_numpy.py [--quick] [--repeats 5] [--out bench/results]
     .venv/bin/python bench/bench_numpy.py --small   # 1e1 to 1e5, per call
+    .venv/bin/python bench/bench_numpy.py --skewed  # reference.SKEWED at 1e6, 1e7
 
 With --small: uniform input from 10 to 1e5 elements, each function's time per
 call (argument checks, borrow and lock release included) against sort() and
@@ -23,7 +24,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import tarvo_fastsort_numa as tfs  # noqa: E402
-from reference import SORT_FUNCTIONS, distribution  # noqa: E402
+from reference import SKEWED, SORT_FUNCTIONS, distribution  # noqa: E402
 
 SIZES = [10**3, 10**4, 10**5, 10**6, 10**7, 10**8]
 SMALL_SIZES = [16, 100, 10**3, 10**4, 3 * 10**4, 10**5]
@@ -42,14 +43,12 @@ def time_one(fn, data: np.ndarray) -> float:
     return time.perf_counter() - t0
 
 
-def measure(dtype, dist: str, n: int, repeats: int, rng) -> dict[str, float]:
+def measure(dtype, dist: str, n: int, repeats: int, rng, stable: bool = True) -> dict[str, float]:
     data = distribution(dist, dtype, n, rng)
     ours = getattr(tfs, SORT_FUNCTIONS[np.dtype(dtype)])
-    contenders = {
-        "module": ours,
-        "np.sort": lambda a: a.sort(),
-        "np.sort(stable)": lambda a: a.sort(kind="stable"),
-    }
+    contenders = {"module": ours, "np.sort": lambda a: a.sort()}
+    if stable:
+        contenders["np.sort(stable)"] = lambda a: a.sort(kind="stable")
     times: dict[str, list[float]] = {k: [] for k in contenders}
     for _ in range(repeats):  # interleaved: one run of each per round
         for name, fn in contenders.items():
@@ -88,6 +87,23 @@ def small_table(repeats: int) -> int:
     return 0
 
 
+def skewed_table(repeats: int) -> int:
+    """The six functions on the skewed families, against np.sort."""
+    rng = np.random.default_rng(11)
+    print(f"# skewed: {platform.machine()}, {platform.processor() or 'cpu'}, NumPy {np.__version__}, "
+          f"repeats {repeats}")
+    print()
+    print("| family | type | n | module ns/elem | np.sort ns/elem | module / np.sort |")
+    print("|---|---|---:|---:|---:|---:|")
+    for dist in SKEWED:
+        for dtype in SORT_FUNCTIONS:
+            for n in (10**6, 10**7):
+                med = measure(dtype, dist, n, repeats, rng, stable=False)
+                print(f"| {dist} | {np.dtype(dtype).name} | {n:.0e} | {med['module'] / n * 1e9:.2f} "
+                      f"| {med['np.sort'] / n * 1e9:.2f} | {med['module'] / med['np.sort']:.2f} |", flush=True)
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
@@ -95,9 +111,12 @@ def main() -> int:
     parser.add_argument("--max-size", type=float, default=1e8)
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
     parser.add_argument("--small", action="store_true", help="per-call times from 1e1 to 1e5 instead")
+    parser.add_argument("--skewed", action="store_true", help="the skewed families at 1e6 and 1e7 instead")
     args = parser.parse_args()
     if args.small:
         return small_table(args.repeats)
+    if args.skewed:
+        return skewed_table(args.repeats)
 
     sizes = [n for n in SIZES if n <= args.max_size]
     shape_size = SHAPE_SIZE
