@@ -281,6 +281,27 @@ void cut_buckets(BucketMap<T>& map, std::span<const std::uint64_t> totals, unsig
     map.buckets = bucket + 1;
 }
 
+// The heads of every block's stretches, a row per block. Each row starts a
+// cache line of its own: a worker advances a head of its row for every key
+// it scatters, and a line that two workers' rows shared would move between
+// their cores all the while.
+class HeadRows {
+  public:
+    HeadRows(std::size_t rows, std::size_t width)
+        : stride_((width + kPerLine - 1) / kPerLine * kPerLine), storage_(rows * stride_ + kPerLine) {
+        const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+        first_ = (kLineBytes - address % kLineBytes) % kLineBytes / sizeof(std::uint64_t);
+    }
+    std::uint64_t* row(std::size_t r) { return storage_.data() + first_ + r * stride_; }
+
+  private:
+    static constexpr std::size_t kLineBytes = 64;
+    static constexpr std::size_t kPerLine = kLineBytes / sizeof(std::uint64_t);
+    std::size_t stride_;
+    std::vector<std::uint64_t> storage_;
+    std::size_t first_ = 0;
+};
+
 template <typename T>
 using KeySample = std::array<key_t<T>, kParallelMsdSample>;
 
@@ -470,12 +491,12 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     for (std::size_t b = 0; b < blocks; ++b)
         for (std::size_t f = 0; f < fine_values; ++f) counts[b][map.of_fine(f)] += fine_counts[b][f];
     std::vector<std::uint64_t> starts(buckets + 1);
-    std::vector<std::uint64_t> heads(blocks * buckets);
+    detail::HeadRows heads(blocks, buckets);
     std::uint64_t total = 0;
     for (std::size_t d = 0; d < buckets; ++d) {
         starts[d] = total;
         for (std::size_t b = 0; b < blocks; ++b) {
-            heads[b * buckets + d] = total - n;
+            heads.row(b)[d] = total - n;
             total += counts[b][d];
         }
     }
@@ -492,7 +513,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     T* const scratch_end = scratch.data() + n;
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
-        std::uint64_t* h = heads.data() + b * buckets;
+        std::uint64_t* h = heads.row(b);
         const T* from = slice.data() + begin;
         const T* to = slice.data() + end;
         if (map.runs.empty()) {
