@@ -190,11 +190,29 @@ TYPED_TEST(EngineUnits, CatalogueAboveTheLargeTierBounds) {
     // wraps around the top and spans one digit cell more than the digit has.
     // Then, between sampled positions, a few keys from anywhere: the range
     // widens to the whole key space after the sample chose where to cut it.
-    auto wrapping = tt::catalogue_case<TypeParam>("mixed_signs").make(300001, 3);
+    auto wrapping = tt::catalogue_case<TypeParam>("mixed_signs").make((1 << 21) + 3, 3);  // copied back past the cache
     for (auto& e : wrapping) e = static_cast<TypeParam>(e + (3 << 18) + 12345);
     check_units<TypeParam>(all, wrapping, "keys around zero");
-    for (std::size_t i = 0; i < 40; ++i) wrapping[i * 7001 + 3] = static_cast<TypeParam>(rng() >> (rng() % 64));
+    for (std::size_t i = 0; i < 40; ++i) wrapping[i * 50001 + 3] = static_cast<TypeParam>(rng() >> (rng() % 64));
     check_units<TypeParam>(all, wrapping, "keys around zero and a few anywhere");
+}
+
+// The partition's copy back past the cache, at every alignment of the
+// destination within a cache line: the keys arrive, nothing around them moves.
+TYPED_TEST(EngineUnits, StreamCopyAtEveryAlignment) {
+    using T = TypeParam;
+    constexpr T kUntouched = T(0x5A);
+    std::vector<T> from(260);
+    std::iota(from.begin(), from.end(), T(1));
+    for (std::size_t offset = 0; offset < 64 / sizeof(T); ++offset)
+        for (std::size_t n : {0u, 1u, 15u, 16u, 17u, 63u, 64u, 65u, 200u}) {
+            std::vector<T> to(300, kUntouched);
+            tfs::detail::stream_copy(from.data(), to.data() + offset, n);
+            for (std::size_t i = 0; i < to.size(); ++i) {
+                const bool inside = i >= offset && i < offset + n;
+                ASSERT_EQ(to[i], inside ? from[i - offset] : kUntouched) << "offset " << offset << ", n " << n << ", at " << i;
+            }
+        }
 }
 
 // The register kernel at every length it takes: its masked stores write
