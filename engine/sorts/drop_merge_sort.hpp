@@ -37,17 +37,23 @@ namespace detail {
 // strictly (the whole is in order, and not a few keys repeated throughout),
 // and most of their right-hand neighbours do not fall (it is in order close
 // up, not only at a distance, as jittered times are).
-template <typename T>
-bool looks_nearly_sorted(std::span<const T> slice) {
+// `key` maps an element to its key (the radix key by default).
+template <typename T, typename Key>
+bool looks_nearly_sorted(std::span<const T> slice, Key key) {
     if (slice.size() < 2 * kDropMergeSample) return false;
     const std::size_t stride = slice.size() / kDropMergeSample;
     std::size_t far = 0, near = 0;
     for (std::size_t i = 0; i < kDropMergeSample; ++i) {
-        const auto k = radix_key(slice[i * stride]);
-        near += radix_key(slice[i * stride + 1]) < k;
-        if (i > 0) far += !(radix_key(slice[(i - 1) * stride]) < k);
+        const auto k = key(slice[i * stride]);
+        near += key(slice[i * stride + 1]) < k;
+        if (i > 0) far += !(key(slice[(i - 1) * stride]) < k);
     }
     return far < kDropMergeSampleDescents && near < kDropMergeSampleDescents;
+}
+
+template <typename T>
+bool looks_nearly_sorted(std::span<const T> slice) {
+    return looks_nearly_sorted(slice, [](T v) { return radix_key(v); });
 }
 
 }  // namespace detail

@@ -41,6 +41,18 @@ namespace tfs {
 // Slices below this length are sorted whole by one worker: the passes over
 // the slice and the hand-offs cost more than they save.
 inline constexpr std::size_t kParallelMsdMinLength = std::size_t(1) << 16;
+
+// How finely a partition cuts the keys. `fine`: buckets of about
+// kParallelMsdBucketTarget keys, each sorted within a core's cache, for
+// processors on which a scatter into thousands of buckets runs near memory
+// speed. `coarse`: a few buckets per worker (a scatter into few buckets
+// writes few streams, as a copy does), each sorted by the SIMD sort out of
+// cache, for processors on which a scatter into many buckets costs more
+// than the SIMD sort's own passes over the keys.
+enum class PartitionShape { fine, coarse };
+// Buckets per worker of the coarse shape: enough for taking the largest
+// first to even out the workers' loads.
+inline constexpr std::size_t kParallelMsdCoarseBucketsPerWorker = 8;
 // Bucket length the digit width aims for: a bucket stays in a core's L2
 // cache while it is sorted.
 inline constexpr std::size_t kParallelMsdBucketTarget = std::size_t(1) << 15;
@@ -219,8 +231,10 @@ enum class Sharing { digit, merge, none };
 
 // Digit width for a partition of n elements over `workers` whose keys
 // differ from the smallest in their low `varying` bits.
-inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned varying) {
-    const std::size_t wanted = std::max(n / kParallelMsdBucketTarget, workers * kParallelMsdBucketsPerWorker);
+inline unsigned msd_digit_bits(std::size_t n, std::size_t workers, unsigned varying, PartitionShape shape) {
+    const std::size_t wanted = shape == PartitionShape::coarse
+                                   ? workers * kParallelMsdCoarseBucketsPerWorker
+                                   : std::max(n / kParallelMsdBucketTarget, workers * kParallelMsdBucketsPerWorker);
     const unsigned bits = static_cast<unsigned>(std::bit_width(wanted - 1));
     return std::clamp(bits, 1u, std::min(kParallelMsdMaxDigitBits, varying));
 }
@@ -374,8 +388,8 @@ KeyRange<T> sample_range(const KeySample<T>& sample, key_t<T> rot) {
 // n keys in `range` (not all equal) gets.
 template <typename T>
 std::size_t largest_sampled_bucket(const KeySample<T>& sample, std::size_t n, std::size_t workers,
-                                   const KeyRange<T>& range) {
-    const unsigned bits = msd_digit_bits(n, workers, range.varying());
+                                   const KeyRange<T>& range, PartitionShape shape) {
+    const unsigned bits = msd_digit_bits(n, workers, range.varying(), shape);
     const RangeDigit<T> digit(range, bits);
     std::vector<std::uint32_t> counts(std::size_t(1) << bits, 0);
     std::uint32_t largest = 0;
@@ -398,13 +412,14 @@ inline bool even_share(std::size_t largest, std::size_t workers) {
 // `sorted` holds the keys sample_keys() takes from `slice`, sorted; `rot`
 // is their sample_rotation().
 template <typename T>
-Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key_t<T> rot, std::size_t workers) {
+Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key_t<T> rot, std::size_t workers,
+                       PartitionShape shape) {
     const KeyRange<T> range = sample_range<T>(sorted, rot);
     // Nearly sorted: runs that `sort_piece` finishes in about two passes.
     if (looks_nearly_sorted(slice)) return Sharing::merge;
     // The digit the partition would take over the sample's range.
     if (range.lo == range.hi) return Sharing::none;
-    if (heavy_share(largest_sampled_bucket<T>(sorted, slice.size(), workers, range))) return Sharing::merge;
+    if (heavy_share(largest_sampled_bucket<T>(sorted, slice.size(), workers, range, shape))) return Sharing::merge;
     std::size_t distinct = 1;
     for (std::size_t i = 1; i < sorted.size(); ++i) distinct += sorted[i] != sorted[i - 1];
     if (distinct < kParallelMsdFewDistinct) return Sharing::none;
@@ -423,10 +438,11 @@ Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key
 // once where it can, and returns when all have run (or throws what one
 // threw, once none runs). The slice is lent: keys changed by another thread
 // during the sort end in an InternalFailure or an unsorted slice, never in
-// an access outside the slice and the scratch buffer.
+// an access outside the slice and the scratch buffer. `shape` says how
+// finely the keys are cut (see PartitionShape).
 template <typename T, typename SortPiece, typename RunTasks>
 void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t workers, SortPiece&& sort_piece,
-                       RunTasks&& run) {
+                       RunTasks&& run, PartitionShape shape = PartitionShape::fine) {
     using K = key_t<T>;
     const std::size_t n = slice.size();
     check(scratch.size() >= n, "partition scratch shorter than the slice");
@@ -463,7 +479,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     detail::KeySample<T> sample = detail::sample_keys(std::span<const T>(slice));
     std::sort(sample.begin(), sample.end());
     const K rot = detail::sample_rotation<T>(sample);
-    switch (detail::choose_sharing<T>(slice, sample, rot, workers)) {
+    switch (detail::choose_sharing<T>(slice, sample, rot, workers, shape)) {
         case detail::Sharing::none: return sort_piece(slice);
         case detail::Sharing::merge: return merge();
         case detail::Sharing::digit: break;
@@ -487,11 +503,11 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     // bucket would take most keys, they are merged; but where merge() would
     // sort them whole on one worker, 64-bit keys take the finer digit's runs
     // instead (see kParallelMsdHeavyRunsKeyBytes).
-    const std::size_t largest = detail::largest_sampled_bucket<T>(sample, n, workers, range);
+    const std::size_t largest = detail::largest_sampled_bucket<T>(sample, n, workers, range, shape);
     if (detail::heavy_share(largest) &&
         (workers >= kParallelMergeMinWorkers || sizeof(K) < kParallelMsdHeavyRunsKeyBytes))
         return merge();
-    const unsigned bits = detail::msd_digit_bits(n, workers, varying);
+    const unsigned bits = detail::msd_digit_bits(n, workers, varying, shape);
     // Where the sample finds the digit even, its counts are all there is to
     // take; elsewhere the finer counts that runs are cut from.
     const unsigned fine_bits =
@@ -590,7 +606,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
                 std::copy(from.begin() + begin, from.begin() + end, to.begin() + begin);
             });
             returned[d] = 1;
-            parallel_msd_sort<T>(to, from, workers, sort_piece, run);
+            parallel_msd_sort<T>(to, from, workers, sort_piece, run, shape);
         }
         std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
             return starts[x + 1] - starts[x] > starts[y + 1] - starts[y];

@@ -22,6 +22,11 @@ PyObject* numa_sort(PyObject* args, PyObject* kwargs);
 // `axis`, in NumPy's order, with up to `threads` threads; returns None.
 PyObject* general_sort(PyObject* args, PyObject* kwargs);
 
+// _sort_info(): what the last sort() on this thread did and the partition
+// shape measured for this processor (measured on the first call if no sort
+// has needed it yet), as a dict; for benchmarks.
+PyObject* sort_info();
+
 inline constexpr const char* kGeneralSortDoc =
     "sort(arr, *, axis=-1, threads=None)\n--\n\n"
     "Sort arr in place along axis, in NumPy's order (NaN and NaT last).\n\n"

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -18,6 +20,7 @@
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "numa_sort/float_keys_impl.hpp"
+#include "numa_sort/partition_choice.hpp"
 #include "numa_sort/pool.hpp"
 #include "numa_sort/simd_sort.hpp"
 
@@ -32,9 +35,14 @@ constexpr std::size_t kCounting8MinLength = 64;
 constexpr std::size_t kCounting16MinLength = std::size_t(1) << 15;
 // 16-bit lanes below this length are comparison-sorted.
 constexpr std::size_t kNarrowComparisonMax = 256;
-// Lanes from this size on are partitioned over the workers: below it, one
-// thread's SIMD quicksort beats the partition's extra passes.
-constexpr std::size_t kParallelMinBytes = std::size_t(512) << 10;
+// Lanes of at least this many bytes per worker are partitioned over the
+// workers: below it, one thread's SIMD quicksort beats the partition's extra
+// passes and hand-offs. With the fine shape (two workers: 512 KiB, u32 lanes
+// from 131,072 keys) ...
+constexpr std::size_t kParallelMinBytesPerWorker = std::size_t(256) << 10;
+// ... and with the coarse shape, chosen where a scatter into many buckets
+// costs much: its buckets are sorted out of cache, which saves less.
+constexpr std::size_t kParallelCoarseMinBytesPerWorker = std::size_t(1) << 20;
 // Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
 constexpr std::uint16_t kHalfInfinity = 0x7c00;
 constexpr std::uint32_t kFloatInfinity = 0x7f800000;
@@ -51,9 +59,15 @@ struct Runner {
 };
 
 // Whether a lane of n elements of `size` bytes is split over the workers.
+// The partition's shape is measured the first time a lane might be.
 bool parallel(std::size_t n, std::size_t size, std::size_t workers) {
-    return workers > 1 && n >= kParallelMsdMinLength && n * size >= kParallelMinBytes;
+    if (workers < 2 || n < kParallelMsdMinLength || n * size < kParallelMinBytesPerWorker * workers) return false;
+    return partition_calibration().shape == PartitionShape::fine ||
+           n * size >= kParallelCoarseMinBytesPerWorker * workers;
 }
+
+// What the last sort_lanes() call on this thread did, for benchmarks.
+thread_local const char* t_last_path = "none";
 
 // Rewrites every element in place with `transform`.
 template <typename U, typename Transform>
@@ -94,17 +108,22 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
         return;
     }
     sort_or_heap_sort(keys, [&](std::span<U> s) {
-        parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, sort_piece<U>, Runner{workers});
+        parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, sort_piece<U>, Runner{workers},
+                             partition_calibration().shape);
     });
 }
 
 // Sorts words by the order-preserving key map M (to_key, undone by
 // from_key): words in key order, or in reverse, throughout are settled
-// without rewriting; others are rewritten into keys, sorted as unsigned
-// keys, rewritten back. The rewrites run on the workers when the sort does.
-template <KeyMap M, typename U, typename ToKey, typename FromKey>
-void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_key, FromKey from_key) {
+// without rewriting; on one thread `sort_native(words)` then sorts them as
+// they are where it can (it says whether it did); others are rewritten into
+// keys, sorted as unsigned keys, rewritten back. The rewrites run on the
+// workers when the sort does.
+template <KeyMap M, typename U, typename ToKey, typename FromKey, typename SortNative>
+void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_key, FromKey from_key,
+                 SortNative sort_native) {
     if (settle_monotone<M>(words)) return;
+    if (scratch == nullptr && sort_native(words)) return;
     if (scratch == nullptr) {
         transform_all(words, to_key);
         sort_keys<U>(words, 1, nullptr);
@@ -115,8 +134,17 @@ void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_k
         words, to_key, from_key, [&](std::span<U> keys) { sort_keys<U>(keys, workers, scratch); }, Runner{workers});
 }
 
-// u32, i32, u64, i64 (and the int64 of times): signed values are sorted as
-// their keys, the unsigned sort being the engine's faster one.
+// Signed values as they are, on the calling thread: nearly sorted ones are
+// drop-merge sorted, the rest go to the SIMD quicksort, which takes them
+// without the passes that rewrite them into keys and back.
+template <typename S>
+void sort_signed_piece(std::span<S> values) {
+    if (drop_merge_sort<S>(values, [](std::span<S> side) { simd_sort(side); })) return;
+    simd_sort(values);
+}
+
+// u32, i32, u64, i64 (and the int64 of times). With several workers, signed
+// values are sorted as their keys, which the partition takes.
 template <typename T>
 void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scratch) {
     using U = key_t<T>;
@@ -126,7 +154,10 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
     } else {
         constexpr U flip = Radixable<T>::sign_flip;
         const auto toggle = [](U w) { return U(w ^ flip); };
-        sort_mapped<KeyMap::sign_flip, U>(words, workers, scratch, toggle, toggle);
+        sort_mapped<KeyMap::sign_flip, U>(words, workers, scratch, toggle, toggle, [slice](std::span<U>) {
+            sort_signed_piece(slice);
+            return true;
+        });
     }
 }
 
@@ -168,13 +199,64 @@ void move_nans_last(std::span<U> bits, U infinity) {
                 bits.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
+// What a lane of floats holds that the SIMD sort does not keep: NaNs (it
+// may rewrite their bit patterns) and the signs of zeros (its minima and
+// maxima may return either of two equal zeros). Stops within a stretch of
+// the first NaN.
+struct FloatSurvey {
+    bool nan = false;
+    std::size_t negative_zeros = 0;
+};
+
+template <typename F>
+FloatSurvey survey_floats(std::span<const F> values) {
+    using U = float_key_t<F>;
+    constexpr std::size_t kStretch = 1024;
+    FloatSurvey survey;
+    for (std::size_t i = 0; i < values.size() && !survey.nan; i += kStretch) {
+        const std::size_t end = std::min(values.size(), i + kStretch);
+        for (std::size_t j = i; j < end; ++j) {
+            survey.nan |= values[j] != values[j];
+            survey.negative_zeros += std::bit_cast<U>(values[j]) == kSignBit<U>;
+        }
+    }
+    return survey;
+}
+
+// After a sort by value, the zeros stand together: writes `negative` of
+// them as -0.0 and the rest as +0.0, as the total order has them.
+template <typename F>
+void restore_zeros(std::span<F> values, std::size_t negative) {
+    const auto [first, last] = std::equal_range(values.begin(), values.end(), F(0));
+    const auto split = first + static_cast<std::ptrdiff_t>(std::min<std::size_t>(negative, last - first));
+    std::fill(first, split, F(-0.0));
+    std::fill(split, last, F(0.0));
+}
+
+// Floats by value on the calling thread, where that gives the total order:
+// with no NaN and not nearly sorted (which drop-merge sort takes as keys),
+// the SIMD sort takes them without the passes that rewrite them into keys
+// and back; the zeros' signs are put back afterwards.
+template <typename F>
+bool sort_floats_by_value(std::span<F> values) {
+    using U = float_key_t<F>;
+    const std::span<const F> view(values);
+    if (tfs::detail::looks_nearly_sorted(view, [](F v) { return float_to_key(std::bit_cast<U>(v)); })) return false;
+    const FloatSurvey survey = survey_floats(view);
+    if (survey.nan) return false;
+    simd_sort(values);
+    restore_zeros(values, survey.negative_zeros);
+    return true;
+}
+
 // f32, f64: sorted as keys in total order, then NaNs moved last.
 template <typename F>
 void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratch, float_key_t<F> infinity) {
     using U = float_key_t<F>;
     const std::span<U> bits(reinterpret_cast<U*>(slice.data()), slice.size());
     sort_mapped<KeyMap::float_total, U>(
-        bits, workers, scratch, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); });
+        bits, workers, scratch, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); },
+        [slice](std::span<U>) { return sort_floats_by_value(slice); });
     move_nans_last(bits, infinity);
 }
 
@@ -184,7 +266,8 @@ struct LaneScratch {
 
     LaneScratch(Element element, std::size_t n, std::size_t workers) {
         const std::size_t bytes = n * element_size(element);
-        if (!parallel(n, element_size(element), workers)) return;
+        // 8- and 16-bit lanes are counted on one thread.
+        if (element_size(element) < 4 || !parallel(n, element_size(element), workers)) return;
         words.emplace((bytes + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
     }
     template <typename T>
@@ -266,11 +349,14 @@ std::size_t element_size(Element element) {
     fail("unknown element type");
 }
 
+const char* last_sort_path() { return t_last_path; }
+
 void sort_lanes(Element element, const Lanes& lanes, std::size_t workers) {
     check(lanes.outer_dims.size() == lanes.outer_strides.size(), "lane dimensions and strides differ in number");
     std::size_t count = 1;
     for (std::size_t d : lanes.outer_dims) count *= d;
     const std::size_t n = lanes.length;
+    t_last_path = "one thread";
     if (count == 0 || n < 2) return;
     workers = std::max<std::size_t>(workers, 1);
     const std::size_t size = element_size(element);
@@ -295,6 +381,10 @@ void sort_lanes(Element element, const Lanes& lanes, std::size_t workers) {
     const std::size_t lane_workers = count == 1 ? workers : 1;
     const std::size_t tasks = std::min(workers, count);
     const LaneScratch scratch(element, n, lane_workers);
+    t_last_path = tasks > 1                     ? "lanes over the threads"
+                  : !scratch.words              ? "one thread"
+                  : partition_calibration().shape == PartitionShape::fine ? "partition, fine"
+                                                                          : "partition, coarse";
     std::unique_ptr<std::uint64_t[]> copies;  // one lane per task, never initialised
     const std::size_t copy_words = (n * size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t);
     if (!every_lane_in_place) copies.reset(new std::uint64_t[copy_words * tasks]);

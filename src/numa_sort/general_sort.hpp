@@ -37,4 +37,9 @@ struct Lanes {
 // not contiguous or not aligned is sorted in a copy.
 void sort_lanes(Element element, const Lanes& lanes, std::size_t workers);
 
+// What the last sort_lanes() on this thread did: "one thread", "lanes over
+// the threads", "partition, fine" or "partition, coarse" (see
+// PartitionShape); for benchmarks.
+const char* last_sort_path();
+
 }  // namespace tfs::general

@@ -10,6 +10,8 @@
 #include "numa_sort/call_wrapper.hpp"
 #include "numa_sort/functions.hpp"
 #include "numa_sort/general_sort.hpp"
+#include "numa_sort/partition_choice.hpp"
+#include "numa_sort/simd_sort.hpp"
 #include "numa_sort/numpy_api.hpp"
 #include "numa_sort/pool.hpp"
 #include "numa_sort/python_ref.hpp"
@@ -150,6 +152,16 @@ PyObject* general_sort(PyObject* args, PyObject* kwargs) {
         general::sort_lanes(element, lanes, workers);
     }
     return py::none();
+}
+
+PyObject* sort_info() {
+    const general::PartitionCalibration& c = general::partition_calibration();
+    return Py_BuildValue("{s:s,s:s,s:s,s:O,s:d,s:d,s:d,s:d,s:d}", "last_path", general::last_sort_path(),
+                         "simd_target", general::simd_sort_target(), "partition",
+                         c.shape == PartitionShape::fine ? "fine" : "coarse", "forced", c.forced ? Py_True : Py_False,
+                         "fine_scatter_ns", c.fine_scatter_ns, "coarse_scatter_ns", c.coarse_scatter_ns,
+                         "cached_sort_ns", c.cached_sort_ns, "large_sort_ns", c.large_sort_ns, "calibration_ms",
+                         c.cost_ms);
 }
 
 }  // namespace tfs::functions

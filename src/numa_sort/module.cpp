@@ -67,6 +67,11 @@ PyMethodDef g_general_sort_def = {
         reinterpret_cast<void (*)()>(&tfs::py::keywords_entry<&tfs::functions::general_sort>)),
     METH_VARARGS | METH_KEYWORDS, tfs::functions::kGeneralSortDoc};
 
+// _sort_info(): for benchmarks, beside sort().
+PyMethodDef g_sort_info_def = {"_sort_info", &tfs::py::noargs_entry<&tfs::functions::sort_info>, METH_NOARGS,
+                               "What the last sort() on this thread did and the partition shape measured for "
+                               "this processor."};
+
 // Creates the function of `def`, bound to `module`, appends its name to
 // __all__ (created on first use) and sets it as a module attribute. False
 // with a Python exception set on failure.
@@ -94,6 +99,8 @@ bool populate(PyObject* module) {
         if (!add_function(module, module_name.get(), &def)) return false;
     OwnedRef sort(PyCFunction_NewEx(&g_general_sort_def, module, module_name.get()));
     if (!sort || PyObject_SetAttrString(module, "sort", sort.get()) != 0) return false;
+    OwnedRef info(PyCFunction_NewEx(&g_sort_info_def, module, module_name.get()));
+    if (!info || PyObject_SetAttrString(module, "_sort_info", info.get()) != 0) return false;
     // Callers can name the exception type to catch it.
     PyObject* panic = tfs::py::panic_exception_type();
     return panic != nullptr && PyObject_SetAttrString(module, "PanicException", panic) == 0;

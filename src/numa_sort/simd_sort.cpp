@@ -24,6 +24,12 @@ void choose_targets() noexcept {
 
 }  // namespace
 
+const char* simd_sort_target() noexcept {
+    choose_targets();
+    const std::vector<std::int64_t> targets = hwy::SupportedAndGeneratedTargets();
+    return targets.empty() ? "none" : hwy::TargetName(targets.front());
+}
+
 void simd_sort(std::span<std::uint32_t> keys) noexcept {
     choose_targets();
     hwy::VQSort(keys.data(), keys.size(), hwy::SortAscending());
@@ -32,6 +38,26 @@ void simd_sort(std::span<std::uint32_t> keys) noexcept {
 void simd_sort(std::span<std::uint64_t> keys) noexcept {
     choose_targets();
     hwy::VQSort(keys.data(), keys.size(), hwy::SortAscending());
+}
+
+void simd_sort(std::span<std::int32_t> keys) noexcept {
+    choose_targets();
+    detail::simd_sort_native(keys);
+}
+
+void simd_sort(std::span<std::int64_t> keys) noexcept {
+    choose_targets();
+    detail::simd_sort_native(keys);
+}
+
+void simd_sort(std::span<float> keys) noexcept {
+    choose_targets();
+    detail::simd_sort_native(keys);
+}
+
+void simd_sort(std::span<double> keys) noexcept {
+    choose_targets();
+    detail::simd_sort_native(keys);
 }
 
 }  // namespace tfs::general

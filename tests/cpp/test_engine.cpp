@@ -71,6 +71,10 @@ std::vector<Unit<T>> units() {
                            if (m) tfs::parallel_merge_sort<T>(s, std::span<T>(scratch), w, engine, pool_tasks);
                            else tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), w, engine, pool_tasks);
                        }, merge ? 0 : tfs::kParallelMsdMinLength - 1});
+    out.push_back({"parallel_msd_sort/coarse/2", [engine](std::span<T> s) {
+                       std::vector<T> scratch(s.size());
+                       tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), 2, engine, pool_tasks, tfs::PartitionShape::coarse);
+                   }, tfs::kParallelMsdMinLength - 1});
     if constexpr (!std::is_signed_v<T>) {
         out.push_back({"dlsd_sort", [](std::span<T> s) { tfs::dlsd_sort<T>(s, 8); }});
         out.push_back({"dlsd_stretch_sorter", [](std::span<T> s) { tfs::dlsd_stretch_sorter(s, 8); }});

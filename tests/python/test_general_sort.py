@@ -114,15 +114,35 @@ def test_a_borrow_refuses_the_sort(borrow_api):
     assert np.array_equal(a, np.arange(10))
 
 
-def test_without_avx512():
-    """TARVO_FASTSORT_SIMD=baseline: the SIMD sort runs its AVX2 or SSE2 code."""
-    result = run_python("""
+# Each forced choice of the processor-dependent code: the SIMD sort without
+# its AVX-512 targets; the partition's fine and coarse shapes, on both sides
+# of their cut-offs (two threads: 512 KiB and 2 MiB).
+FORCED = {
+    "simd_baseline": ({"TARVO_FASTSORT_SIMD": "baseline"}, [100, 5000, 300_000], None),
+    "partition_fine": ({"TARVO_FASTSORT_PARTITION": "fine"}, [65535, 65536, 131071, 131072], "fine"),
+    "partition_coarse": ({"TARVO_FASTSORT_PARTITION": "coarse"}, [131072, 262143, 262144, 524287, 524288], "coarse"),
+}
+
+
+@pytest.mark.parametrize("forced", FORCED, ids=str)
+def test_forced_choices(forced):
+    env, sizes, shape = FORCED[forced]
+    result = run_python(f"""
         import numpy as np, tarvo_fastsort_numa as tfs
-        from conftest import assert_same_bits, reference, values
-        for dtype, n in [(d, n) for d in ["u4", "i8", "f8"] for n in [100, 5000, 300_000]]:
-            a = values(dtype, n, np.random.default_rng(n))
-            expected = reference(a)
-            tfs.sort(a, threads=1)
-            assert_same_bits(a, expected)
-    """, env={"TARVO_FASTSORT_SIMD": "baseline"})
+        from conftest import assert_same_bits, distribution, reference, values
+        for dtype in ["u4", "i8", "f4", "f8"]:
+            rng = np.random.default_rng(len(dtype))
+            arrays = [values(dtype, n, rng) for n in {sizes}]
+            arrays += [distribution(s, dtype, {sizes}[-1], rng) for s in ["zipf_2_signed", "lognormal", "nan_zeros"]]
+            for a in arrays:
+                expected = reference(a)
+                for threads in (1, 2):
+                    b = a.copy()
+                    tfs.sort(b, threads=threads)
+                    assert_same_bits(b, expected)
+                    parallel = threads == 2 and b.nbytes >= (2 << 20 if "{shape}" == "coarse" else 512 << 10)
+                    if {shape!r} is not None:
+                        assert tfs._sort_info()["last_path"] == ("partition, {shape}" if parallel else "one thread")
+        assert tfs._sort_info()["partition"] == ({shape!r} or tfs._sort_info()["partition"])
+    """, env=env)
     assert result.returncode == 0, result.stderr

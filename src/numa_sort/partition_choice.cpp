@@ -1,0 +1,108 @@
+#include "numa_sort/partition_choice.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/sorts/utils.hpp"
+#include "numa_sort/simd_sort.hpp"
+
+namespace tfs::general {
+namespace {
+
+// Keys measured: 2 MiB, past most cores' L2 caches, so that the scatter
+// writes much as it does over a large lane, yet a few milliseconds in all.
+constexpr std::size_t kCalibrationKeys = std::size_t(1) << 19;
+// Each figure is the least of this many rounds, taken in turn, so that a
+// round slowed by another process does not decide.
+constexpr int kCalibrationRounds = 3;
+// The fine shape's digit for lanes of a few times 1e7 keys.
+constexpr unsigned kCalibrationFineBits = 10;
+// The coarse shape's digit for two workers.
+constexpr unsigned kCalibrationCoarseBits = 4;
+// Pieces the coarse shape sorts: a bucket of a lane of a few million keys.
+constexpr std::size_t kCalibrationLargePiece = kCalibrationKeys;
+// The fine shape is kept unless the coarse one's estimate is this much
+// lower: the fine shape's buckets are sorted in cache by whichever worker
+// is free, which evens out the workers better than the measurement shows.
+constexpr double kCalibrationCoarseMargin = 0.9;
+
+using Clock = std::chrono::steady_clock;
+
+double ns_per_key(Clock::time_point start) {
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kCalibrationKeys;
+}
+
+// One checked scatter of `keys` into `out` by their top `bits` bits, as the
+// partition scatters a block; nanoseconds per key.
+double time_scatter(std::span<const std::uint32_t> keys, std::span<std::uint32_t> out, unsigned bits) {
+    const unsigned shift = 32 - bits;
+    const auto bucket = [shift](std::uint32_t k) { return static_cast<std::size_t>(k >> shift); };
+    const auto start = Clock::now();
+    const std::vector<std::uint64_t> counts = histogram_by<std::uint32_t>(keys, std::size_t(1) << bits, bucket);
+    std::vector<std::uint64_t> heads(counts.size());
+    std::uint64_t total = 0;
+    for (std::size_t d = 0; d < counts.size(); ++d) {
+        heads[d] = total - keys.size();
+        total += counts[d];
+    }
+    tfs::detail::scatter_run_by<std::uint32_t, true>(keys.data(), keys.data() + keys.size(), out.data() + out.size(),
+                                                heads.data(), bucket);
+    return ns_per_key(start);
+}
+
+// The SIMD sort of `keys` in pieces of `piece` keys; nanoseconds per key.
+double time_pieces(std::span<std::uint32_t> keys, std::size_t piece) {
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < keys.size(); i += piece) simd_sort(keys.subspan(i, std::min(piece, keys.size() - i)));
+    return ns_per_key(start);
+}
+
+}  // namespace
+
+PartitionCalibration calibrate_partition() {
+    PartitionCalibration c;
+    if (const char* forced = std::getenv("TARVO_FASTSORT_PARTITION")) {
+        c.forced = std::strcmp(forced, "fine") == 0 || std::strcmp(forced, "coarse") == 0;
+        c.shape = std::strcmp(forced, "coarse") == 0 ? PartitionShape::coarse : PartitionShape::fine;
+        if (c.forced) return c;
+    }
+    const auto start = Clock::now();
+    std::unique_ptr<std::uint32_t[]> keys(new std::uint32_t[kCalibrationKeys]);  // all written below
+    std::unique_ptr<std::uint32_t[]> out(new std::uint32_t[kCalibrationKeys]);
+    std::uint64_t state = 0x9e3779b97f4a7c15;
+    for (std::size_t i = 0; i < kCalibrationKeys; ++i) {
+        state = state * 6364136223846793005 + 1442695040888963407;
+        keys[i] = static_cast<std::uint32_t>(state >> 32);
+    }
+    const std::span<std::uint32_t> in(keys.get(), kCalibrationKeys);
+    const std::span<std::uint32_t> to(out.get(), kCalibrationKeys);
+    // Once to touch the destination's pages, then measured.
+    time_scatter(in, to, kCalibrationCoarseBits);
+    c.coarse_scatter_ns = c.fine_scatter_ns = c.cached_sort_ns = c.large_sort_ns = 1e9;
+    for (int round = 0; round < kCalibrationRounds; ++round) {
+        c.coarse_scatter_ns = std::min(c.coarse_scatter_ns, time_scatter(in, to, kCalibrationCoarseBits));
+        c.fine_scatter_ns = std::min(c.fine_scatter_ns, time_scatter(in, to, kCalibrationFineBits));
+        std::copy(in.begin(), in.end(), to.begin());
+        c.cached_sort_ns = std::min(c.cached_sort_ns, time_pieces(to, kParallelMsdBucketTarget));
+        std::copy(in.begin(), in.end(), to.begin());
+        c.large_sort_ns = std::min(c.large_sort_ns, time_pieces(to, kCalibrationLargePiece));
+    }
+    const double fine = c.fine_scatter_ns + c.cached_sort_ns;
+    const double coarse = c.coarse_scatter_ns + c.large_sort_ns;
+    c.shape = coarse < fine * kCalibrationCoarseMargin ? PartitionShape::coarse : PartitionShape::fine;
+    c.cost_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    return c;
+}
+
+const PartitionCalibration& partition_calibration() {
+    static const PartitionCalibration calibration = calibrate_partition();
+    return calibration;
+}
+
+}  // namespace tfs::general

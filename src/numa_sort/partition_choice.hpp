@@ -1,0 +1,31 @@
+#pragma once
+// Which shape of parallel partition suits this processor (see
+// PartitionShape), measured once per process, or forced with
+// TARVO_FASTSORT_PARTITION=fine|coarse.
+
+#include "engine/sorts/parallel_msd_sort.hpp"
+
+namespace tfs::general {
+
+// The choice and what it rests on. The times are nanoseconds per key of
+// 2^20 random 32-bit keys on the calling thread: a scatter into the fine
+// shape's buckets and into the coarse shape's, the SIMD sort of pieces that
+// fit a core's cache, and of pieces as long as a coarse bucket. Zero where
+// the choice was forced.
+struct PartitionCalibration {
+    PartitionShape shape = PartitionShape::fine;
+    bool forced = false;
+    double fine_scatter_ns = 0;
+    double coarse_scatter_ns = 0;
+    double cached_sort_ns = 0;
+    double large_sort_ns = 0;
+    double cost_ms = 0;  // what taking the measurements cost
+};
+
+// The choice, made on first use; thread-safe.
+const PartitionCalibration& partition_calibration();
+
+// Measures afresh, taking the environment's choice into account.
+PartitionCalibration calibrate_partition();
+
+}  // namespace tfs::general
