@@ -25,7 +25,7 @@ import numpy as np
 import tarvo_fastsort_numa as tfs
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from reference import SKEWED, distribution  # noqa: E402
+from reference import SKEWED, cpu_class, distribution  # noqa: E402
 
 try:
     import polars as pl
@@ -67,8 +67,21 @@ def copy_for(name: str, data: np.ndarray):
 BATCH_ELEMENTS = 10**5
 
 
+def header(title: str, repeats: int) -> None:
+    """The machine and the processor-dependent choices, before any table."""
+    info = tfs._sort_info()
+    print(f"# {title}: {cpu_class()}, {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
+          f"polars {pl.__version__ if pl else 'absent'}, repeats {repeats}")
+    print(f"# SIMD sort target {info['simd_target']}; pool {info['pool_threads']} threads; partition "
+          f"{info['partition']}" + (" (forced)" if info["forced"] else
+          f" (measured in {info['calibration_ms']:.1f} ms: scatter {info['fine_scatter_ns']:.2f} ns/key fine, "
+          f"{info['coarse_scatter_ns']:.2f} coarse; SIMD sort {info['cached_sort_ns']:.2f} ns/key in cache, "
+          f"{info['large_sort_ns']:.2f} out of it)"))
+
+
 def measure(data: np.ndarray, repeats: int) -> dict[str, float]:
-    """Median seconds per sort of `data`, for each contender."""
+    """Median seconds per sort of `data`, for each contender; under "path",
+    what sort() did with it."""
     fns = contenders(data)
     batch = max(1, BATCH_ELEMENTS // len(data))
     times: dict[str, list[float]] = {k: [] for k in fns}
@@ -79,7 +92,9 @@ def measure(data: np.ndarray, repeats: int) -> dict[str, float]:
             for w in work:
                 fn(w)
             times[name].append((time.perf_counter() - t0) / batch)
-    return {k: statistics.median(v) for k, v in times.items()}
+            if name == "sort()":
+                path = tfs._sort_info()["last_path"]
+    return {**{k: statistics.median(v) for k, v in times.items()}, "path": path}
 
 
 def main() -> int:
@@ -97,8 +112,7 @@ def main() -> int:
         return skewed_table(args.repeats, args.skewed_types.split(","), sizes)
     sizes = [n for n in SIZES if n <= 10**6] if args.quick else SIZES
     rng = np.random.default_rng(11)
-    print(f"# sort() benchmark: {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
-          f"polars {pl.__version__ if pl else 'absent'}, repeats {args.repeats}")
+    header("sort() benchmark", args.repeats)
     rows = []
     for name in DTYPES:
         dtype = np.dtype(name)
@@ -106,34 +120,34 @@ def main() -> int:
         for n in own:
             med = measure(data_of(dtype, n, rng), args.repeats if n < 10**8 else 3)
             rows.append((name, n, med))
-            print(f"bench type={name} n={n} " + " ".join(f"{k}_ns={v / n * 1e9:.3f}" for k, v in med.items()),
-                  flush=True)
+            print(f"bench type={name} n={n} " + " ".join(f"{k}_ns={v / n * 1e9:.3f}" for k, v in med.items()
+                                                          if k != "path") + f" path='{med['path']}'", flush=True)
     columns = ["sort(threads=1)", "sort()", "np.sort", "polars"]
     print()
-    print("| type | n | " + " | ".join(columns) + " | fastest other / sort() |")
-    print("|---|---:|" + "---:|" * (len(columns) + 1))
+    print("| type | n | " + " | ".join(columns) + " | fastest other / sort() | sort() path |")
+    print("|---|---:|" + "---:|" * (len(columns) + 1) + "---|")
     for name, n, med in rows:
         cells = [f"{med[c] / n * 1e9:.2f}" if c in med else "" for c in columns]
-        others = min(v for k, v in med.items() if not k.startswith("sort"))
-        print(f"| {name} | {n:.0e} | " + " | ".join(cells) + f" | {others / med['sort()']:.1f} |")
+        others = min(v for k, v in med.items() if k not in ("path",) and not k.startswith("sort"))
+        print(f"| {name} | {n:.0e} | " + " | ".join(cells) + f" | {others / med['sort()']:.1f} | {med['path']} |")
     return 0
 
 
 def skewed_table(repeats: int, dtypes: list[str], sizes: list[int]) -> int:
     rng = np.random.default_rng(13)
     columns = ["sort(threads=1)", "sort()", "np.sort", "polars"]
-    print(f"# sort() on skewed inputs: {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
-          f"polars {pl.__version__ if pl else 'absent'}, repeats {repeats}")
+    header("sort() on skewed inputs", repeats)
     print()
-    print("| family | type | n | " + " | ".join(columns) + " | sort(threads=1) / np.sort | sort() / np.sort |")
-    print("|---|---|---:|" + "---:|" * (len(columns) + 2))
+    print("| family | type | n | " + " | ".join(columns) + " | sort(threads=1) / np.sort | sort() / np.sort | sort() path |")
+    print("|---|---|---:|" + "---:|" * (len(columns) + 2) + "---|")
     for family in SKEWED:
         for name in dtypes:
             for n in sizes:
                 med = measure(distribution(family, np.dtype(name), n, rng), repeats)
                 cells = [f"{med[c] / n * 1e9:.2f}" if c in med else "" for c in columns]
                 print(f"| {family} | {name} | {n:.0e} | " + " | ".join(cells) +
-                      f" | {med['sort(threads=1)'] / med['np.sort']:.2f} | {med['sort()'] / med['np.sort']:.2f} |",
+                      f" | {med['sort(threads=1)'] / med['np.sort']:.2f} | {med['sort()'] / med['np.sort']:.2f} "
+                      f"| {med['path']} |",
                       flush=True)
     return 0
 

@@ -15,6 +15,33 @@ SORT_FUNCTIONS = {
 _UNSIGNED_OF = {4: np.uint32, 8: np.uint64}
 
 
+def cpu_class() -> str:
+    """The processor, named by its class where known: benchmark figures
+    differ so much between classes that every table names it."""
+    fields: dict[str, str] = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if not line.strip():
+                    break
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
+    except OSError:
+        return "unknown CPU"
+    vendor, family, model = fields.get("vendor_id", ""), int(fields.get("cpu family", 0)), int(fields.get("model", 0))
+    name = fields.get("model name", "unknown CPU")
+    if vendor == "AuthenticAMD" and family == 25:
+        zen = "Zen 4" if 0x10 <= model <= 0x1F or 0x60 <= model <= 0xAF else "Zen 3"
+        label = f"AMD {zen}"
+    elif vendor == "AuthenticAMD" and family == 26:
+        label = "AMD Zen 5"
+    elif vendor == "GenuineIntel" and family == 6 and model in (143, 207):
+        label = "Intel Xeon, Sapphire Rapids class"
+    else:
+        label = vendor or "unknown vendor"
+    return f"{label} ({name}, family {family} model {model})"
+
+
 def total_order_sorted(a: np.ndarray) -> np.ndarray:
     """Floats sorted in IEEE 754 total order, compared by bit pattern.
 

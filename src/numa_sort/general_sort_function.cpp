@@ -156,8 +156,9 @@ PyObject* general_sort(PyObject* args, PyObject* kwargs) {
 
 PyObject* sort_info() {
     const general::PartitionCalibration& c = general::partition_calibration();
-    return Py_BuildValue("{s:s,s:s,s:s,s:O,s:d,s:d,s:d,s:d,s:d}", "last_path", general::last_sort_path(),
-                         "simd_target", general::simd_sort_target(), "partition",
+    return Py_BuildValue("{s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d}", "last_path", general::last_sort_path(),
+                         "simd_target", general::simd_sort_target(), "pool_threads",
+                         static_cast<Py_ssize_t>(workers_of(nullptr)), "partition",
                          c.shape == PartitionShape::fine ? "fine" : "coarse", "forced", c.forced ? Py_True : Py_False,
                          "fine_scatter_ns", c.fine_scatter_ns, "coarse_scatter_ns", c.coarse_scatter_ns,
                          "cached_sort_ns", c.cached_sort_ns, "large_sort_ns", c.large_sort_ns, "calibration_ms",
