@@ -190,12 +190,12 @@ void beside_a_writer(const char* name, std::size_t n, Sort sort, const char* inp
     }
 }
 
-template <typename T, bool merge, std::size_t workers>
+template <typename T, bool merge, std::size_t workers, tfs::PartitionShape shape = tfs::PartitionShape::fine>
 void parallel(std::span<T> s) {
     std::vector<T> scratch(s.size());
     const auto pool = [](std::size_t n, const auto& task) { tfs::pool::parallel_for(n, task); };
     merge ? tfs::parallel_merge_sort<T>(s, std::span<T>(scratch), workers, tfs::engine_sort<T>, pool)
-          : tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), workers, tfs::engine_sort<T>, pool);
+          : tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), workers, tfs::engine_sort<T>, pool, shape);
 }
 
 TEST(LentArray, EveryPathBesideAWriter) {
@@ -208,6 +208,8 @@ TEST(LentArray, EveryPathBesideAWriter) {
         tfs::partitioned_sort(s, machine(2), tfs::engine_sort<std::uint32_t>);
     });
     beside_a_writer<std::uint32_t>("u32 parallel partition", 1000000, parallel<std::uint32_t, false, 2>);
+    beside_a_writer<std::uint32_t>("u32 parallel partition, coarse", 1000000,
+                                   parallel<std::uint32_t, false, 2, tfs::PartitionShape::coarse>);
     beside_a_writer<std::uint64_t>("u64 parallel partition into runs", 1000000, parallel<std::uint64_t, false, 2>,
                                    "dominant_bucket_every_level");
     beside_a_writer<std::int32_t>("i32 LSD stretches", 300000, tfs::engine_sort<std::int32_t>);

@@ -85,11 +85,15 @@ def test_other_threads_run_during_a_sort(sort):
     assert (a[:-1] <= a[1:]).all()
 
 
-@pytest.mark.parametrize("fn", FUNCTIONS + [None], ids=lambda f: f.name if f else "sort")
+@pytest.mark.parametrize("fn", FUNCTIONS + [None, 1], ids=lambda f: f"sort{f or ''}" if f in (None, 1) else f.name)
 def test_a_writer_during_the_sort(fn):
-    """Beside a writer a sort returns or panics; once it stops, the array sorts."""
-    sort, dtype = (fn.sort, fn.dtype) if fn else (lambda a: tfs.sort(a, threads=2), "f8")
+    """Beside a writer a sort returns or panics; once it stops, the array sorts.
+    sort() on two threads partitions; on one, NaN-free floats by value."""
+    own = fn in (None, 1)
+    sort, dtype = (lambda a: tfs.sort(a, threads=fn or 2), "f8") if own else (fn.sort, fn.dtype)
     a, other = (values(dtype, 1_000_000, np.random.default_rng(seed)) for seed in (7, 8))
+    if fn == 1:
+        a[np.isnan(a)], other[np.isnan(other)] = -0.0, 0.0
     stop = threading.Event()
 
     def write():  # mostly single elements, now and then the whole array
@@ -107,6 +111,6 @@ def test_a_writer_during_the_sort(fn):
             pass
     stop.set()
     thread.join()
-    expected = reference(a, nan_last=fn is None)
+    expected = reference(a, nan_last=own)
     sort(a)
     assert_same_bits(a, expected)
