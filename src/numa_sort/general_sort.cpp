@@ -143,8 +143,9 @@ void sort_signed_piece(std::span<S> values) {
     simd_sort(values);
 }
 
-// u32, i32, u64, i64 (and the int64 of times). With several workers, signed
-// values are sorted as their keys, which the partition takes.
+// u32, i32, u64, i64 (and the int64 of times). Signed values are sorted as
+// they are: the SIMD sort takes them, and the partition reads them through
+// their keys, so neither needs passes that rewrite them.
 template <typename T>
 void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scratch) {
     using U = key_t<T>;
@@ -152,11 +153,11 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
     if constexpr (std::is_unsigned_v<T>) {
         sort_keys<U>(words, workers, scratch);
     } else {
-        constexpr U flip = Radixable<T>::sign_flip;
-        const auto toggle = [](U w) { return U(w ^ flip); };
-        sort_mapped<KeyMap::sign_flip, U>(words, workers, scratch, toggle, toggle, [slice](std::span<U>) {
-            sort_signed_piece(slice);
-            return true;
+        if (settle_monotone<KeyMap::sign_flip>(words)) return;
+        if (scratch == nullptr) return sort_signed_piece(slice);
+        sort_or_heap_sort(slice, [&](std::span<T> s) {
+            parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
+                                 sort_signed_piece<T>, Runner{workers}, partition_calibration().shape);
         });
     }
 }
