@@ -15,17 +15,18 @@
 namespace tfs::general {
 namespace {
 
-// Keys measured: 2 MiB, past most cores' L2 caches, so that the scatter
-// writes much as it does over a large lane, yet a few milliseconds in all.
-constexpr std::size_t kCalibrationKeys = std::size_t(1) << 19;
+// Keys measured: 4 MiB, past every core's L2 cache (2 MiB on Sapphire
+// Rapids), so that the scatter writes as it does over a large lane, yet
+// some ten milliseconds in all.
+constexpr std::size_t kCalibrationKeys = std::size_t(1) << 20;
 // Each figure is the least of this many rounds, taken in turn, so that a
 // round slowed by another process does not decide.
-constexpr int kCalibrationRounds = 3;
+constexpr int kCalibrationRounds = 2;
 // The fine shape's digit for lanes of a few times 1e7 keys.
 constexpr unsigned kCalibrationFineBits = 10;
 // The coarse shape's digit for two workers.
 constexpr unsigned kCalibrationCoarseBits = 4;
-// Pieces the coarse shape sorts: a bucket of a lane of a few million keys.
+// Pieces the coarse shape sorts: a bucket of a lane of about 1e7 keys.
 constexpr std::size_t kCalibrationLargePiece = kCalibrationKeys;
 // The fine shape is kept unless the coarse one's estimate is this much
 // lower: the fine shape's buckets are sorted in cache by whichever worker
