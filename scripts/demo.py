@@ -14,8 +14,22 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 import tarvo_fastsort_numa as tfs  # noqa: E402
 from reference import SORT_FUNCTIONS, numpy_order_sorted, reference_sorted, same_bits, uniform  # noqa: E402
 
+# Passing status lines, each overwritten by the next, only on a terminal: in
+# a log the carriage returns would pile them up on one line.
+LIVE = sys.stdout.isatty()
+STATUS_WIDTH = 48
+
 SORT_DTYPES = [np.uint32, np.int32, np.uint64, np.int64, np.float32, np.float64, np.int16, np.float16,
                "datetime64[ns]"]
+
+
+def status(label: str, what: str) -> None:
+    if LIVE:
+        print(f"{label:<8}{what}".ljust(STATUS_WIDTH), end="\r", flush=True)
+
+
+def result(line: str) -> None:
+    print(line.ljust(STATUS_WIDTH) if LIVE else line, flush=True)
 
 
 def main() -> int:
@@ -31,23 +45,23 @@ def main() -> int:
     print(f"{'type':<8}{'module':>12}{'np.sort':>12}{'ratio':>9}  check")
     failures = 0
     for dtype, fname in SORT_FUNCTIONS.items():
-        print(f"{dtype.name:<8}generating...", end="\r", flush=True)
+        status(dtype.name, "generating...")
         data = uniform(dtype, n, rng)
         ours = data.copy()
-        print(f"{dtype.name:<8}sorting with {fname}...", end="\r", flush=True)
+        status(dtype.name, f"sorting with {fname}...")
         t0 = time.perf_counter()
         getattr(tfs, fname)(ours)
         t_ours = time.perf_counter() - t0
         theirs = data.copy()
-        print(f"{dtype.name:<8}sorting with np.sort...        ", end="\r", flush=True)
+        status(dtype.name, "sorting with np.sort...")
         t0 = time.perf_counter()
         theirs.sort()
         t_np = time.perf_counter() - t0
-        print(f"{dtype.name:<8}checking...                    ", end="\r", flush=True)
+        status(dtype.name, "checking...")
         ok = same_bits(ours, reference_sorted(data))
         failures += not ok
-        print(f"{dtype.name:<8}{t_ours * 1e3:>10.1f}ms{t_np * 1e3:>10.1f}ms{t_ours / t_np:>9.2f}  "
-              f"{'ok' if ok else 'WRONG'}          ")
+        result(f"{dtype.name:<8}{t_ours * 1e3:>10.1f}ms{t_np * 1e3:>10.1f}ms{t_ours / t_np:>9.2f}  "
+               f"{'ok' if ok else 'WRONG'}")
     print()
     failures += demo_general_sort(n, rng)
     print()
@@ -84,13 +98,13 @@ def demo_general_sort(n: int, rng: np.random.Generator) -> int:
         expected = numpy_order_sorted(data)
         ok = same_bits(one, expected) and same_bits(every, expected)
         failures += not ok
-        print(f"{dtype.name:<16}{t1 * 1e3:>10.1f}ms{t_all * 1e3:>10.1f}ms{t_np * 1e3:>10.1f}ms  "
-              f"{'ok' if ok else 'WRONG'}")
+        result(f"{dtype.name:<16}{t1 * 1e3:>10.1f}ms{t_all * 1e3:>10.1f}ms{t_np * 1e3:>10.1f}ms  "
+               f"{'ok' if ok else 'WRONG'}")
     table = rng.standard_normal((1000, n // 1000)).astype(np.float32)
     t_axis, rows = timed(lambda a: tfs.sort(a, axis=0), table)
     ok = np.array_equal(rows, np.sort(table, axis=0))
     failures += not ok
-    print(f"{'2-D, axis=0':<16}{'':>12}{t_axis * 1e3:>10.1f}ms{'':>12}  {'ok' if ok else 'WRONG'}")
+    result(f"{'2-D, axis=0':<16}{'':>12}{t_axis * 1e3:>10.1f}ms{'':>12}  {'ok' if ok else 'WRONG'}")
     return failures
 
 

@@ -15,7 +15,9 @@
 #include <span>
 #include <type_traits>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "engine/sorts/simd_dispatch.hpp"
 #include "engine/traits/radixable.hpp"
@@ -76,6 +78,7 @@ std::size_t first_break_baseline(const U* data, std::size_t i, std::size_t n) {
     return i;
 }
 
+#if defined(__x86_64__)
 template <KeyMap M, std::unsigned_integral U>
 [[gnu::target("avx512f"), gnu::always_inline]] inline __m512i mapped_keys(__m512i w) {
     constexpr bool wide = sizeof(U) == 8;
@@ -118,6 +121,7 @@ template <KeyMap M, Direction D, std::unsigned_integral U>
     }
     return first_break_baseline<M, D>(data, i, n);
 }
+#endif
 
 }  // namespace detail
 
@@ -127,7 +131,9 @@ template <KeyMap M, Direction D, std::unsigned_integral U>
 std::size_t first_break(const U* data, std::size_t from, std::size_t n) {
     static_assert(sizeof(U) == 4 || sizeof(U) == 8, "the vector scan has 32- and 64-bit lanes");
     if (from >= n) return n;
+#if defined(__x86_64__)
     if (avx512_enabled()) return detail::first_break_avx512<M, D>(data, from, n);
+#endif
     return detail::first_break_baseline<M, D>(data, from, n);
 }
 

@@ -25,7 +25,9 @@
 #include <span>
 #include <vector>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "engine/failure.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
@@ -174,6 +176,7 @@ KeyRange<T> key_range_baseline(const T* p, std::size_t n, key_t<T> rot) {
 
 // A register of keys per step, with unsigned vector minima and maxima; the
 // lanes are then folded within the register.
+#if defined(__x86_64__)
 template <typename T>
 [[gnu::target("avx512f")]] KeyRange<T> key_range_avx512(const T* p, std::size_t n, key_t<T> rot) {
     using K = key_t<T>;
@@ -197,12 +200,17 @@ template <typename T>
     r.add(key_range_baseline(p + i, n - i, rot));
     return r;
 }
+#endif
 
 // The range of the n keys at p, taken from `rot`.
 template <typename T>
 KeyRange<T> key_range(const T* p, std::size_t n, key_t<T> rot) {
     static_assert(sizeof(key_t<T>) == 4 || sizeof(key_t<T>) == 8, "the vector sweep has 32- and 64-bit lanes");
+#if defined(__x86_64__)
     return avx512_enabled() ? key_range_avx512(p, n, rot) : key_range_baseline(p, n, rot);
+#else
+    return key_range_baseline(p, n, rot);
+#endif
 }
 
 // A digit counted from a range's origin: ((key - lo) >> shift) & mask. The
@@ -325,9 +333,10 @@ class HeadRows {
 
 // Copies n keys from `from` to `to`, storing the cache lines of `to` that it
 // fills whole past the cache (see kParallelMsdStreamMinBytes). Every x86-64
-// processor has SSE2's streaming store.
+// processor has SSE2's streaming store; elsewhere it is a plain copy.
 template <typename T>
 void stream_copy(const T* from, T* to, std::size_t n) {
+#if defined(__x86_64__)
     constexpr std::size_t kLine = 64;
     constexpr std::size_t kPerLine = kLine / sizeof(T);
     constexpr std::size_t kPerStore = sizeof(__m128i) / sizeof(T);
@@ -340,6 +349,9 @@ void stream_copy(const T* from, T* to, std::size_t n) {
             _mm_stream_si128(reinterpret_cast<__m128i*>(to + j), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + j)));
     _mm_sfence();
     std::copy(from + i, from + n, to + i);
+#else
+    std::copy(from, from + n, to);
+#endif
 }
 
 template <typename T>

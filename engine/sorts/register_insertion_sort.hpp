@@ -9,13 +9,18 @@
 // window of one register serves the fix-up walk where short groups are
 // densely out of order (register_window_walk).
 //
-// Call only where avx512_enabled() holds.
+// Call only where avx512_enabled() holds. Off x86-64 the two entry points
+// are portable stand-ins that are never reached there.
 
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#else
+#include <algorithm>
+#endif
 
 #include "engine/traits/radixable.hpp"
 
@@ -27,6 +32,7 @@ inline constexpr std::size_t kRegisterSortRegisters = 8;
 template <typename T>
 inline constexpr std::size_t kRegisterSortMaxElements = kRegisterSortRegisters * 64 / sizeof(T);
 
+#if defined(__x86_64__)
 namespace detail {
 
 // The lane operations of one key width. The zero-masked forms with every lane
@@ -138,6 +144,7 @@ template <typename T, std::size_t R>
 }
 
 }  // namespace detail
+#endif
 
 // Elements in the window of register_window_walk: one register.
 template <typename T>
@@ -162,6 +169,7 @@ struct WindowWalk {
 // that is out of order and brings its group's count to `group_at` or lies in
 // a group that runs a window ahead (such an element is left to the caller
 // and not counted), after `idle_limit` elements in a row in order, or at n.
+#if defined(__x86_64__)
 template <typename T>
 [[gnu::target("avx512f")]] WindowWalk<T> register_window_walk(T* data, std::uint64_t from, std::uint64_t n,
                                                                key_t<T> group_mask, key_t<T> previous,
@@ -213,5 +221,18 @@ void register_insertion_sort(T* data, std::size_t n) {
         default: return detail::register_insertion_sort_fixed<T, 8>(data, n);
     }
 }
+#else
+// Stops at once: the caller goes on without the window.
+template <typename T>
+WindowWalk<T> register_window_walk(T*, std::uint64_t from, std::uint64_t, key_t<T>, key_t<T> previous, unsigned counter,
+                                   unsigned, std::uint64_t) {
+    return {from, previous, counter};
+}
+
+template <typename T>
+void register_insertion_sort(T* data, std::size_t n) {
+    std::sort(data, data + n, [](T a, T b) { return radix_key(a) < radix_key(b); });
+}
+#endif
 
 }  // namespace tfs

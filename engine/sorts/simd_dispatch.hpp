@@ -2,7 +2,8 @@
 // Run-time choice between the baseline x86-64 code and the AVX-512 kernels.
 // The choice is made once per process: the CPU must report AVX-512 F, and
 // TARVO_FASTSORT_SIMD=baseline turns the kernels off (for comparison, or to
-// work around a CPU that runs them badly).
+// work around a CPU that runs them badly). Off x86-64 there are no such
+// kernels: the portable code runs.
 
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@ namespace tfs {
 
 // True when the AVX-512 kernels may run in this process.
 inline bool avx512_enabled() noexcept {
+#if defined(__x86_64__)
     static const bool enabled = [] {
         const char* choice = std::getenv("TARVO_FASTSORT_SIMD");
         if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
@@ -18,6 +20,9 @@ inline bool avx512_enabled() noexcept {
         return __builtin_cpu_supports("avx512f") != 0;
     }();
     return enabled;
+#else
+    return false;
+#endif
 }
 
 }  // namespace tfs

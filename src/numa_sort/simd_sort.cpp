@@ -5,13 +5,28 @@
 
 #include "engine/sorts/simd_dispatch.hpp"
 
+#if !defined(HWY_MAJOR)
+// Highway 1.0 (Debian 12's, which the builds off x86-64 link) keeps its
+// version in highway.h and has no VQSort function: it sorts through a
+// Sorter, which holds a small buffer; one per thread.
+namespace hwy {
+template <typename K, typename Order>
+void VQSort(K* keys, std::size_t n, Order order) {
+    thread_local const Sorter sorter;
+    sorter(keys, n, order);
+}
+}  // namespace hwy
+#endif
+
 namespace tfs::general {
 namespace {
 
 // Highway picks the best target the processor runs; where the process has
 // turned the AVX-512 code off (TARVO_FASTSORT_SIMD=baseline), its AVX-512
-// targets are taken out of that choice, once, before the first sort.
+// targets are taken out of that choice, once, before the first sort. Off
+// x86-64 Highway's choice (NEON, SVE) stands.
 void choose_targets() noexcept {
+#if defined(__x86_64__)
     static const bool chosen = [] {
         if (!avx512_enabled()) {
             constexpr std::int64_t avx512 = HWY_AVX3 | HWY_AVX3_DL | HWY_AVX3_ZEN4 | HWY_AVX3_SPR | HWY_AVX10_2;
@@ -20,6 +35,7 @@ void choose_targets() noexcept {
         return true;
     }();
     (void)chosen;
+#endif
 }
 
 }  // namespace

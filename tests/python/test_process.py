@@ -1,10 +1,7 @@
 """The module's names; in processes of their own: the first sort and a second
-import, exhausted memory, pool sizes and fork, a fresh install."""
+import, exhausted memory, pool sizes and fork."""
 
-import os
 import re
-import subprocess
-import venv
 
 import pytest
 
@@ -108,6 +105,9 @@ def test_out_of_memory_is_memory_error():
 
 FORK_SCRIPT = """
 import os
+import warnings
+# Python 3.12 on warns about forking a process with threads: here that is the point.
+warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
 import numpy as np
 import tarvo_fastsort_numa as tfs
 
@@ -119,7 +119,8 @@ if pid == 0:
     tfs.sort(np.random.default_rng(4).standard_normal(300_000))
     tfs.numa_sort_f32(b)
     os._exit(0 if bool((b[:-1] <= b[1:]).all()) else 3)
-print("child", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))  # a hang times out
+status = os.waitpid(pid, 0)[1]  # a hang times out; os.waitstatus_to_exitcode needs 3.9
+print("child", os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status))
 a = a[::-1].copy()
 tfs.sort(a)
 print("parent", bool((a[:-1] <= a[1:]).all()))
@@ -135,16 +136,3 @@ def test_fork_after_the_pool_started(variables):
     assert result.stdout.splitlines() == ["child 0", "parent True"], result.stderr
     assert result.stderr == ""
 
-
-@pytest.mark.skipif(os.environ.get("TFS_INSTALL_TEST") != "1",
-                    reason="set TFS_INSTALL_TEST=1 (and TFS_WHEEL) to test a fresh install")
-def test_fresh_venv_install(tmp_path):
-    wheel = os.environ["TFS_WHEEL"]
-    venv.EnvBuilder(with_pip=True).create(tmp_path / "venv")
-    python = str(tmp_path / "venv" / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", wheel],
-                   check=True, timeout=900)
-    code = ("import numpy as np, tarvo_fastsort_numa as t; t.detect_topology()\n"
-            "a = np.array([3.0, -0.0, 0.0, -1.0]); t.numa_sort_f64(a); print(a.tolist())\n")
-    result = subprocess.run([python, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=120)
-    assert result.stdout == "[-1.0, -0.0, 0.0, 3.0]\n", result.stderr
