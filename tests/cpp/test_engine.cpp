@@ -216,15 +216,15 @@ TYPED_TEST(EngineUnits, StreamCopyAtEveryAlignment) {
 }
 
 // The write-combining scatter, both line stores, at every alignment of the
-// destination within a line: buckets empty, shorter than a line, filling
-// lines exactly or not, and one taking everything. It places every element
+// destination within a line pair: buckets empty, shorter than a line,
+// filling lines exactly or not, and one taking everything. It places every element
 // as the plain scatter does and writes nothing around the destination.
 TYPED_TEST(EngineUnits, CombiningScatterAtEveryAlignment) {
     using T = TypeParam;
-    constexpr std::size_t kLine = 64 / sizeof(T);
+    constexpr std::size_t kLine = 64 / sizeof(T), kBlock = 2 * kLine;  // streamed buckets gather two lines
     constexpr T kUntouched = T(0x5A);
     const std::vector<std::array<std::size_t, 4>> layouts{
-        {0, 1, kLine - 1, 2}, {kLine, 2 * kLine, 0, kLine}, {kLine + 1, 3, 5 * kLine - 1, 7}, {0, 0, 0, 6 * kLine + 3}};
+        {0, 1, kLine - 1, 2}, {kLine, kBlock, 0, kLine}, {kBlock + 1, 3, 5 * kLine - 1, kBlock - 1}, {0, 0, 0, 6 * kLine + 3}};
     std::mt19937_64 rng(3);
     for (const auto& sizes : layouts) {
         std::vector<T> src;  // key = 4 * rank + bucket, shuffled: stability shows
@@ -238,10 +238,10 @@ TYPED_TEST(EngineUnits, CombiningScatterAtEveryAlignment) {
         std::vector<T> expected(n);
         tfs::scatter_by_digit<T>(src, expected, expected_heads, 3, 0);
         const tfs::CombiningLines lines(4);
-        for (std::size_t offset = 0; offset < kLine; ++offset)
+        for (std::size_t offset = 0; offset < kBlock; ++offset)
             for (bool stream : {false, true}) {
-                std::vector<T> out(n + 3 * kLine, kUntouched);
-                const std::size_t to_line = (64 - reinterpret_cast<std::uintptr_t>(out.data()) % 64) % 64 / sizeof(T);
+                std::vector<T> out(n + 4 * kBlock, kUntouched);
+                const std::size_t to_line = (128 - reinterpret_cast<std::uintptr_t>(out.data()) % 128) % 128 / sizeof(T);
                 const std::span<T> dst(out.data() + to_line + offset, n);
                 tfs::bucket_heads(hist, heads);
                 std::copy(heads.begin() + 1, heads.end(), ends.begin());
