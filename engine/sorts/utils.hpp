@@ -485,7 +485,7 @@ inline void evict_from_cache(const void* data, std::size_t bytes) noexcept {
 // the caches does. Three rounds, the fastest of each kept (the first also
 // faults the buffers in).
 template <typename K>
-ScatterKind calibrate_scatter() {
+[[gnu::noinline]] ScatterKind calibrate_scatter() {
     static_assert(sizeof(K) >= 4, "calibrated on 32- and 64-bit keys");
     const std::size_t n = kCalibrationBytes / sizeof(K);
     constexpr std::uint64_t kBuckets = 256;
@@ -566,23 +566,23 @@ ScatterKind measured_scatter_kind() {
 
 namespace detail {
 
-// scatter_from_end by the combining scatter, when the pass is long enough
-// to repay its part lines, its destination lies past the cache
-// (kStreamingMinBytes), the machine does it faster from memory, and the heads
-// describe buckets that tile the destination (they always do when they come
-// from its histogram). TARVO_FASTSORT_SCATTER overrides all but the last.
-// Returns false, having done nothing, when it does not apply.
+// scatter_from_end by the combining scatter, for a pass long enough to
+// repay its part lines into a destination past the cache (the caller checks
+// both), when the machine does it faster from memory and the heads describe
+// buckets that tile the destination (they always do when they come from its
+// histogram). TARVO_FASTSORT_SCATTER overrides all but the last condition.
+// Returns false, having done nothing, when it does not apply. Kept out of
+// line, so that the plain scatter's loops stay compact.
 template <typename T>
-bool scatter_combining_from_end(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
-                                key_t<T> mask, unsigned shift) {
+[[gnu::noinline]] bool scatter_combining_from_end(std::span<const T> src, std::span<T> dst,
+                                                  std::span<std::uint64_t> heads, key_t<T> mask, unsigned shift) {
     const std::uint64_t n = dst.size();
     const std::size_t buckets = heads.size();
     if (buckets == 0 || !combining_fits(dst.data())) return false;
     if (const std::optional<ScatterKind> forced = forced_scatter_kind()) {
         if (*forced == ScatterKind::plain) return false;
-    } else if (dst.size_bytes() < kStreamingMinBytes || n < buckets * kCombiningMinPerBucket ||
-               measured_scatter_kind<std::conditional_t<sizeof(T) <= 4, std::uint32_t, std::uint64_t>>() !=
-                   ScatterKind::combining) {
+    } else if (measured_scatter_kind<std::conditional_t<sizeof(T) <= 4, std::uint32_t, std::uint64_t>>() !=
+               ScatterKind::combining) {
         return false;
     }
     std::vector<std::uint64_t> starts(buckets), ends(buckets);
@@ -632,7 +632,8 @@ void scatter_from_end(std::span<const T> src, std::span<T> dst, std::span<std::u
     std::uint64_t* h = heads.data();
     const std::size_t n = src.size();
     const std::size_t buckets = heads.size();
-    if (detail::scatter_combining_from_end<T>(src, dst, heads, mask, shift)) return;
+    const bool large = dst.size_bytes() >= kStreamingMinBytes && n >= buckets * kCombiningMinPerBucket;
+    if ((large || forced_scatter_kind()) && detail::scatter_combining_from_end<T>(src, dst, heads, mask, shift)) return;
     if (n / kScatterStretchesMinRatio < buckets * buckets) {
         detail::scatter_run<T, true>(s, s + n, end, h, mask, shift);
         return;

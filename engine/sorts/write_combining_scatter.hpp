@@ -60,9 +60,9 @@ inline constexpr std::size_t kCombiningMinPerBucket = 64;
 // saves reading each line before it is overwritten. A smaller destination
 // may stay in the last-level cache, which streaming stores would bypass.
 inline constexpr std::size_t kStreamingMinBytes = std::size_t(16) << 20;
-// The calibration scatters this many bytes per timing: a pass of about a
-// millisecond, long enough to time, short enough to repeat.
-inline constexpr std::size_t kCalibrationBytes = std::size_t(2) << 20;
+// The calibration scatters this many bytes per timing: a pass of a few
+// tenths of a millisecond, long enough to time, short enough to repeat.
+inline constexpr std::size_t kCalibrationBytes = std::size_t(1) << 20;
 // The combining scatter is chosen when it takes at most this share of the
 // plain one's time: a closer result is noise, and the plain one is simpler.
 inline constexpr double kCombiningMaxShare = 0.9;
@@ -200,7 +200,7 @@ void combining_scatter_by(std::span<const T> src, std::span<T> dst, std::span<st
             std::memcpy(out + first[d], line + skip, (kPerLine - skip) * sizeof(T));
         }
     };
-    auto place = [&](T v, std::uint64_t d) {
+    auto place = [&](T v, std::uint64_t d) __attribute__((always_inline)) {
         T* w = slot[d];
         *w++ = v;
         if (reinterpret_cast<std::uintptr_t>(w) % kCombiningBlockBytes<kStream> == 0) [[unlikely]] {
