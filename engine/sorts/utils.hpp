@@ -12,14 +12,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <bit>
-#include <cstdlib>
-#include <cstring>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -524,10 +525,6 @@ template <typename K>
     return best[1] <= kCombiningMaxShare * best[0] ? ScatterKind::combining : ScatterKind::plain;
 }
 
-}  // namespace detail
-
-namespace detail {
-
 // The forced kind as a number: -1 none, else a ScatterKind.
 inline std::atomic<int>& scatter_kind_override() noexcept {
     static std::atomic<int> forced = [] {
@@ -558,9 +555,16 @@ inline void force_scatter_kind(std::optional<ScatterKind> kind) noexcept {
 // The faster scatter on this machine for passes over keys of type K (u32 or
 // u64) from memory: measured once per process and key width, on the first
 // pass into a destination of kStreamingMinBytes or more (a few milliseconds).
+// Without memory for the calibration the plain scatter stays.
 template <typename K>
 ScatterKind measured_scatter_kind() {
-    static const ScatterKind kind = detail::calibrate_scatter<K>();
+    static const ScatterKind kind = [] {
+        try {
+            return detail::calibrate_scatter<K>();
+        } catch (const std::bad_alloc&) {
+            return ScatterKind::plain;
+        }
+    }();
     return kind;
 }
 
@@ -571,8 +575,9 @@ namespace detail {
 // both), when the machine does it faster from memory and the heads describe
 // buckets that tile the destination (they always do when they come from its
 // histogram). TARVO_FASTSORT_SCATTER overrides all but the last condition.
-// Returns false, having done nothing, when it does not apply. Kept out of
-// line, so that the plain scatter's loops stay compact.
+// Returns false, having done nothing, when it does not apply or its tables
+// find no memory. Kept out of line, so that the plain scatter's loops stay
+// compact.
 template <typename T>
 [[gnu::noinline]] bool scatter_combining_from_end(std::span<const T> src, std::span<T> dst,
                                                   std::span<std::uint64_t> heads, key_t<T> mask, unsigned shift) {
@@ -585,7 +590,15 @@ template <typename T>
                ScatterKind::combining) {
         return false;
     }
-    std::vector<std::uint64_t> starts(buckets), ends(buckets);
+    std::vector<std::uint64_t> starts, ends;
+    std::optional<CombiningLines> lines;
+    try {
+        starts.resize(buckets);
+        ends.resize(buckets);
+        lines.emplace(buckets);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     std::uint64_t previous = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
         starts[b] = heads[b] + n;
@@ -594,8 +607,7 @@ template <typename T>
         if (b > 0) ends[b - 1] = starts[b];
     }
     ends[buckets - 1] = n;
-    CombiningLines lines(buckets);
-    combining_scatter<T>(src, dst, starts, ends, lines, [mask, shift](key_t<T> k) { return (k & mask) >> shift; });
+    combining_scatter<T>(src, dst, starts, ends, *lines, [mask, shift](key_t<T> k) { return (k & mask) >> shift; });
     for (std::size_t b = 0; b < buckets; ++b) heads[b] = ends[b] - n;
     return true;
 }
@@ -622,6 +634,10 @@ template <typename T>
 // key reaches them) and must still be empty afterwards. A bucket that
 // outgrows its count spills into the next bucket at worst, which
 // check_scatter_filled() detects afterwards.
+//
+// Passes into a destination past the cache take the write-combining scatter
+// instead where this machine does them faster that way (see
+// scatter_combining_from_end); it places every element identically.
 template <typename T>
 void scatter_from_end(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads, key_t<T> mask,
                       unsigned shift) {
