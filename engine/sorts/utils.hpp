@@ -525,17 +525,19 @@ template <typename K>
     return best[1] <= kCombiningMaxShare * best[0] ? ScatterKind::combining : ScatterKind::plain;
 }
 
-// The forced kind as a number: -1 none, else a ScatterKind.
-inline std::atomic<int>& scatter_kind_override() noexcept {
-    static std::atomic<int> forced = [] {
-        const char* choice = std::getenv("TARVO_FASTSORT_SCATTER");
-        if (choice == nullptr) return -1;
-        if (std::strcmp(choice, "plain") == 0) return static_cast<int>(ScatterKind::plain);
-        if (std::strcmp(choice, "combining") == 0) return static_cast<int>(ScatterKind::combining);
-        return -1;
-    }();
-    return forced;
+// The kind that TARVO_FASTSORT_SCATTER names, as a number: -1 none, else a
+// ScatterKind.
+[[gnu::noinline, gnu::cold]] inline int scatter_kind_from_environment() noexcept {
+    const char* choice = std::getenv("TARVO_FASTSORT_SCATTER");
+    if (choice == nullptr) return -1;
+    if (std::strcmp(choice, "plain") == 0) return static_cast<int>(ScatterKind::plain);
+    if (std::strcmp(choice, "combining") == 0) return static_cast<int>(ScatterKind::combining);
+    return -1;
 }
+
+// The forced kind, read from the environment when the library is loaded:
+// every pass asks, so it costs one load.
+inline std::atomic<int> scatter_kind_override{scatter_kind_from_environment()};
 
 }  // namespace detail
 
@@ -543,13 +545,13 @@ inline std::atomic<int>& scatter_kind_override() noexcept {
 // serve), if any: TARVO_FASTSORT_SCATTER names it for the process, and
 // force_scatter_kind changes it (benchmarks compare both in one process).
 inline std::optional<ScatterKind> forced_scatter_kind() noexcept {
-    const int forced = detail::scatter_kind_override().load(std::memory_order_relaxed);
+    const int forced = detail::scatter_kind_override.load(std::memory_order_relaxed);
     if (forced < 0) return std::nullopt;
     return static_cast<ScatterKind>(forced);
 }
 
 inline void force_scatter_kind(std::optional<ScatterKind> kind) noexcept {
-    detail::scatter_kind_override().store(kind ? static_cast<int>(*kind) : -1, std::memory_order_relaxed);
+    detail::scatter_kind_override.store(kind ? static_cast<int>(*kind) : -1, std::memory_order_relaxed);
 }
 
 // The faster scatter on this machine for passes over keys of type K (u32 or
