@@ -2,6 +2,7 @@
 #include "engine/sorts/scratch_cache.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,14 +19,22 @@ std::size_t granules(std::size_t bytes) {
     return length < bytes ? 0 : length;
 }
 
+// Maps whole granules at a granule boundary, so that huge pages can back all
+// of the block: one granule more is mapped and the ends beyond the aligned
+// part given back (not every kernel aligns large mappings itself).
 ScratchBlock map_block(std::size_t bytes) {
     const std::size_t length = granules(bytes);
-    if (length == 0) throw std::bad_alloc();
-    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (length == 0 || length + kScratchCacheGranule < length) throw std::bad_alloc();
+    void* p = ::mmap(nullptr, length + kScratchCacheGranule, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (start + kScratchCacheGranule - 1) / kScratchCacheGranule * kScratchCacheGranule;
+    if (aligned != start) ::munmap(p, aligned - start);
+    const std::size_t tail = kScratchCacheGranule - (aligned - start);
+    if (tail != 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
     // Advice only: a refusal leaves base pages.
-    ::madvise(p, length, MADV_HUGEPAGE);
-    return {p, length};
+    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+    return {reinterpret_cast<void*>(aligned), length};
 }
 
 void unmap_block(ScratchBlock block) noexcept { ::munmap(block.data, block.bytes); }

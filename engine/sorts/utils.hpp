@@ -11,11 +11,17 @@
 // M and shift S is (key & M) >> S.
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -23,6 +29,7 @@
 
 #include "engine/failure.hpp"
 #include "engine/sorts/scratch_cache.hpp"
+#include "engine/sorts/write_combining_scatter.hpp"
 #include "engine/traits/radixable.hpp"
 
 namespace tfs {
@@ -393,13 +400,8 @@ inline bool has_two_buckets(std::span<const std::uint64_t> hist) {
     return false;
 }
 
-// Messages of the checks that keep a scatter inside its destination. Both
-// fire only when the keys differ from the ones the histogram counted, which
-// happens when another thread writes into the array during the sort.
-inline constexpr const char* kScatterOverrun =
-    "scatter destination index beyond the destination (the array changed during the sort)";
-inline constexpr const char* kScatterCountMismatch =
-    "scatter bucket sizes differ from the histogram (the array changed during the sort)";
+// The messages of the checks that keep a scatter inside its destination,
+// kScatterOverrun and kScatterCountMismatch, come with the combining scatter.
 // Passes of at least this many times the squared bucket count run mostly
 // unchecked stretches (see scatter_by_digit); shorter ones would spend most
 // of the pass in the checked tail, and finding the largest head would cost
@@ -468,6 +470,150 @@ void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T>
     scatter_run_by<T, kChecked>(from, to, base, h, [mask, shift](key_t<T> k) { return (k & mask) >> shift; });
 }
 
+// Writes the lines of [data, data + bytes) back and drops them from every
+// cache level, so that the next pass meets them in memory.
+inline void evict_from_cache(const void* data, std::size_t bytes) noexcept {
+    const auto* p = static_cast<const char*>(data);
+    for (std::size_t i = 0; i < bytes; i += kScatterLineBytes) _mm_clflush(p + i);
+    _mm_mfence();
+}
+
+// Which scatter passes over keys of type K the faster from memory: one pass
+// of each over kCalibrationBytes of random keys by an 8-bit digit, the
+// combining one with streaming stores. Source and destination are evicted
+// from the caches first, and the destination once more within the timing, so
+// that each pass reads and writes memory as a pass over an array larger than
+// the caches does. Three rounds, the fastest of each kept (the first also
+// faults the buffers in).
+template <typename K>
+[[gnu::noinline]] ScatterKind calibrate_scatter() {
+    static_assert(sizeof(K) >= 4, "calibrated on 32- and 64-bit keys");
+    const std::size_t n = kCalibrationBytes / sizeof(K);
+    constexpr std::uint64_t kBuckets = 256;
+    constexpr unsigned kShift = 8;
+    constexpr K kMask = K(kBuckets - 1) << kShift;
+    Scratch<K> from(n), to(n);
+    const std::span<K> src(from.get(), n), dst(to.get(), n);
+    std::vector<std::uint64_t> hist(kBuckets);
+    std::uint64_t r = 0x9E3779B97F4A7C15u;
+    for (K& k : src) {
+        r ^= r << 13, r ^= r >> 7, r ^= r << 17;
+        k = static_cast<K>(r);
+        ++hist[(k & kMask) >> kShift];
+    }
+    std::vector<std::uint64_t> heads(kBuckets), ends(kBuckets);
+    CombiningLines lines(kBuckets);
+    double best[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    for (int round = 0; round < 3; ++round) {
+        for (int kind = 0; kind < 2; ++kind) {
+            bucket_heads(hist, heads);
+            std::copy(heads.begin() + 1, heads.end(), ends.begin());
+            ends.back() = n;
+            evict_from_cache(src.data(), src.size_bytes());
+            evict_from_cache(dst.data(), dst.size_bytes());
+            const auto start = std::chrono::steady_clock::now();
+            if (kind == 0) {
+                scatter_run<K, false>(src.data(), src.data() + n, dst.data(), heads.data(), kMask, kShift);
+            } else {
+                combining_scatter_by<K, true>(src, dst, heads, ends, lines, [](K k) { return (k & kMask) >> kShift; });
+            }
+            evict_from_cache(dst.data(), dst.size_bytes());
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            best[kind] = std::min(best[kind], took.count());
+        }
+    }
+    return best[1] <= kCombiningMaxShare * best[0] ? ScatterKind::combining : ScatterKind::plain;
+}
+
+// The kind that TARVO_FASTSORT_SCATTER names, as a number: -1 none, else a
+// ScatterKind.
+[[gnu::noinline, gnu::cold]] inline int scatter_kind_from_environment() noexcept {
+    const char* choice = std::getenv("TARVO_FASTSORT_SCATTER");
+    if (choice == nullptr) return -1;
+    if (std::strcmp(choice, "plain") == 0) return static_cast<int>(ScatterKind::plain);
+    if (std::strcmp(choice, "combining") == 0) return static_cast<int>(ScatterKind::combining);
+    return -1;
+}
+
+// The forced kind, read from the environment when the library is loaded:
+// every pass asks, so it costs one load.
+inline std::atomic<int> scatter_kind_override{scatter_kind_from_environment()};
+
+}  // namespace detail
+
+// The scatter forced on every pass ("plain", or "combining" wherever it can
+// serve), if any: TARVO_FASTSORT_SCATTER names it for the process, and
+// force_scatter_kind changes it (benchmarks compare both in one process).
+inline std::optional<ScatterKind> forced_scatter_kind() noexcept {
+    const int forced = detail::scatter_kind_override.load(std::memory_order_relaxed);
+    if (forced < 0) return std::nullopt;
+    return static_cast<ScatterKind>(forced);
+}
+
+inline void force_scatter_kind(std::optional<ScatterKind> kind) noexcept {
+    detail::scatter_kind_override.store(kind ? static_cast<int>(*kind) : -1, std::memory_order_relaxed);
+}
+
+// The faster scatter on this machine for passes over keys of type K (u32 or
+// u64) from memory: measured once per process and key width, on the first
+// pass into a destination of kStreamingMinBytes or more (a few milliseconds).
+// Without memory for the calibration the plain scatter stays.
+template <typename K>
+ScatterKind measured_scatter_kind() {
+    static const ScatterKind kind = [] {
+        try {
+            return detail::calibrate_scatter<K>();
+        } catch (const std::bad_alloc&) {
+            return ScatterKind::plain;
+        }
+    }();
+    return kind;
+}
+
+namespace detail {
+
+// scatter_from_end by the combining scatter, for a pass long enough to
+// repay its part lines into a destination past the cache (the caller checks
+// both), when the machine does it faster from memory and the heads describe
+// buckets that tile the destination (they always do when they come from its
+// histogram). TARVO_FASTSORT_SCATTER overrides all but the last condition.
+// Returns false, having done nothing, when it does not apply or its tables
+// find no memory. Kept out of line, so that the plain scatter's loops stay
+// compact.
+template <typename T>
+[[gnu::noinline]] bool scatter_combining_from_end(std::span<const T> src, std::span<T> dst,
+                                                  std::span<std::uint64_t> heads, key_t<T> mask, unsigned shift) {
+    const std::uint64_t n = dst.size();
+    const std::size_t buckets = heads.size();
+    if (buckets == 0 || !combining_fits(dst.data())) return false;
+    if (const std::optional<ScatterKind> forced = forced_scatter_kind()) {
+        if (*forced == ScatterKind::plain) return false;
+    } else if (measured_scatter_kind<std::conditional_t<sizeof(T) <= 4, std::uint32_t, std::uint64_t>>() !=
+               ScatterKind::combining) {
+        return false;
+    }
+    std::vector<std::uint64_t> starts, ends;
+    std::optional<CombiningLines> lines;
+    try {
+        starts.resize(buckets);
+        ends.resize(buckets);
+        lines.emplace(buckets);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::uint64_t previous = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        starts[b] = heads[b] + n;
+        if (starts[b] < previous || starts[b] > n) return false;
+        previous = starts[b];
+        if (b > 0) ends[b - 1] = starts[b];
+    }
+    ends[buckets - 1] = n;
+    combining_scatter<T>(src, dst, starts, ends, *lines, [mask, shift](key_t<T> k) { return (k & mask) >> shift; });
+    for (std::size_t b = 0; b < buckets; ++b) heads[b] = ends[b] - n;
+    return true;
+}
+
 }  // namespace detail
 
 // Stable distribution of `src` into `dst` (same length) by the digit (key &
@@ -490,6 +636,10 @@ void scatter_run(const T* from, const T* to, T* base, std::uint64_t* h, key_t<T>
 // key reaches them) and must still be empty afterwards. A bucket that
 // outgrows its count spills into the next bucket at worst, which
 // check_scatter_filled() detects afterwards.
+//
+// Passes into a destination past the cache take the write-combining scatter
+// instead where this machine does them faster that way (see
+// scatter_combining_from_end); it places every element identically.
 template <typename T>
 void scatter_from_end(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads, key_t<T> mask,
                       unsigned shift) {
@@ -500,6 +650,8 @@ void scatter_from_end(std::span<const T> src, std::span<T> dst, std::span<std::u
     std::uint64_t* h = heads.data();
     const std::size_t n = src.size();
     const std::size_t buckets = heads.size();
+    const bool large = dst.size_bytes() >= kStreamingMinBytes && n >= buckets * kCombiningMinPerBucket;
+    if ((large || forced_scatter_kind()) && detail::scatter_combining_from_end<T>(src, dst, heads, mask, shift)) return;
     if (n / kScatterStretchesMinRatio < buckets * buckets) {
         detail::scatter_run<T, true>(s, s + n, end, h, mask, shift);
         return;

@@ -135,24 +135,32 @@ TEST(ManyCallers, PartitionedAndFloatSortsBesideFailingChunks) {
 }
 
 // Counts that understate or overstate a digit (what a writer causes): the
-// scatter, short and long, the permutation and the fix-up walk stop in bounds.
+// scatter (plain and write-combining), the permutation and the fix-up walk stop
+// in bounds.
 TEST(LyingCounts, ScatterPermutationAndWalkStopInBounds) {
     std::vector<std::uint32_t> half(128, 0);
     std::fill(half.begin() + 64, half.end(), 1u);
-    for (const auto& [src, heads, message] : std::initializer_list<std::tuple<std::vector<std::uint32_t>, std::vector<std::uint64_t>, const char*>>{
-             {{1, 0, 1, 1}, {0, 2}, tfs::kScatterOverrun}, {half, {0, 96, 128, 128}, tfs::kScatterOverrun},
-             {half, {0, 128, 128, 128}, tfs::kScatterOverrun}, {half, {0, 96}, tfs::kScatterOverrun},
-             {half, {0, 128}, tfs::kScatterCountMismatch}}) {
-        GuardedBuffer<std::uint32_t> dst{std::vector<std::uint32_t>(src.size())};
-        std::vector<std::uint64_t> h = heads;
-        const auto mask = static_cast<std::uint32_t>(h.size() - 1);
-        EXPECT_EQ(failure_message([&] { tfs::scatter_by_digit<std::uint32_t>(src, dst.slice(), h, mask, 0); }), message);
-        EXPECT_TRUE(dst.guards_intact());
-    }
+    const auto mismatch = tfs::kScatterCountMismatch, overrun = tfs::kScatterOverrun;
+    const auto forced = tfs::forced_scatter_kind();
+    for (const auto& [src, heads, plain_message, combining_message] : std::initializer_list<std::tuple<std::vector<std::uint32_t>, std::vector<std::uint64_t>, const char*, const char*>>{
+             {{1, 0, 1, 1}, {0, 2}, overrun, overrun}, {half, {0, 96, 128, 128}, overrun, overrun},
+             {half, {0, 128, 128, 128}, overrun, overrun}, {half, {0, 96}, overrun, overrun},
+             {half, {0, 128}, mismatch, overrun}, {{0, 1, 0, 1}, {0, 1}, "<no failure>", mismatch}})
+        for (auto kind : {tfs::ScatterKind::plain, tfs::ScatterKind::combining}) {
+            tfs::force_scatter_kind(kind);
+            GuardedBuffer<std::uint32_t> dst{std::vector<std::uint32_t>(src.size())};
+            std::vector<std::uint64_t> h = heads;
+            const auto mask = static_cast<std::uint32_t>(h.size() - 1);
+            EXPECT_EQ(failure_message([&] { tfs::scatter_by_digit<std::uint32_t>(src, dst.slice(), h, mask, 0); }),
+                      kind == tfs::ScatterKind::plain ? plain_message : combining_message);
+            EXPECT_TRUE(dst.guards_intact());
+        }
+    tfs::force_scatter_kind(tfs::ScatterKind::plain);  // which leaves the hole to the check after the pass
     std::vector<std::uint32_t> dst(4);
     std::vector<std::uint64_t> starts{0, 1}, heads = starts;  // claims 1 zero and 3 ones: a hole is left
     tfs::scatter_by_digit<std::uint32_t>(std::vector<std::uint32_t>{0, 1, 0, 1}, dst, heads, 1, 0);
     EXPECT_EQ(failure_message([&] { tfs::check_scatter_filled(starts, heads, 4); }), tfs::kScatterCountMismatch);
+    tfs::force_scatter_kind(forced);
     GuardedBuffer<std::uint64_t> buf(std::vector<std::uint64_t>{3, 0, 3, 3, 1, 3});
     std::vector<std::uint64_t> perm_heads{0, 2, 4, 5}, tails{2, 4, 5, 6};
     EXPECT_EQ(failure_message([&] { tfs::ska_permute<std::uint64_t>(buf.slice(), perm_heads, tails, 3, 0); }), tfs::kScatterOverrun);

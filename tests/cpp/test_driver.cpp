@@ -288,7 +288,8 @@ TEST(ScratchCache, KeepsReusesGrowsAndForks) {
     const tfs::ScratchBlock first = cache.acquire(3 * MiB);
     std::memset(first.data, 0x5A, 3 * MiB);
     cache.release(first);
-    EXPECT_EQ(cache.kept_bytes(), 4 * MiB);  // whole 2 MiB granules
+    EXPECT_EQ(cache.kept_bytes(), 4 * MiB);  // whole 2 MiB granules, at a granule boundary
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first.data) % (2 * MiB), 0u);
     const tfs::ScratchBlock again = cache.acquire(1 * MiB);
     EXPECT_EQ(again.data, first.data);
     EXPECT_EQ(static_cast<unsigned char*>(again.data)[3 * MiB - 1], 0x5A);

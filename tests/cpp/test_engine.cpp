@@ -219,6 +219,52 @@ TYPED_TEST(EngineUnits, StreamCopyAtEveryAlignment) {
         }
 }
 
+// The write-combining scatter, both line stores, at every alignment of the
+// destination within a line pair: buckets empty, shorter than a line,
+// filling lines exactly or not, and one taking everything. It places every element
+// as the plain scatter does and writes nothing around the destination.
+TYPED_TEST(EngineUnits, CombiningScatterAtEveryAlignment) {
+    using T = TypeParam;
+    constexpr std::size_t kLine = 64 / sizeof(T), kBlock = 2 * kLine;  // streamed buckets gather two lines
+    constexpr T kUntouched = T(0x5A);
+    const std::vector<std::array<std::size_t, 4>> layouts{
+        {0, 1, kLine - 1, 2}, {kLine, kBlock, 0, kLine}, {kBlock + 1, 3, 5 * kLine - 1, kBlock - 1}, {0, 0, 0, 6 * kLine + 3}};
+    std::mt19937_64 rng(3);
+    for (const auto& sizes : layouts) {
+        std::vector<T> src;  // key = 4 * rank + bucket, shuffled: stability shows
+        for (std::size_t b = 0; b < 4; ++b)
+            for (std::size_t i = 0; i < sizes[b]; ++i) src.push_back(static_cast<T>(4 * src.size() + b));
+        std::shuffle(src.begin(), src.end(), rng);
+        const std::size_t n = src.size();
+        const auto hist = tfs::digit_histogram<T>(src, 4, 3, 0);
+        std::vector<std::uint64_t> heads(4), expected_heads(4), ends(4);
+        tfs::bucket_heads(hist, expected_heads);
+        std::vector<T> expected(n);
+        tfs::scatter_by_digit<T>(src, expected, expected_heads, 3, 0);
+        const tfs::CombiningLines lines(4);
+        for (std::size_t offset = 0; offset < kBlock; ++offset)
+            for (bool stream : {false, true}) {
+                std::vector<T> out(n + 4 * kBlock, kUntouched);
+                const std::size_t to_line = (128 - reinterpret_cast<std::uintptr_t>(out.data()) % 128) % 128 / sizeof(T);
+                const std::span<T> dst(out.data() + to_line + offset, n);
+                tfs::bucket_heads(hist, heads);
+                std::copy(heads.begin() + 1, heads.end(), ends.begin());
+                ends[3] = n;
+                const auto bucket = [](key_t<T> k) { return k & 3; };
+                stream ? tfs::combining_scatter_by<T, true>(src, dst, heads, ends, lines, bucket)
+                       : tfs::combining_scatter_by<T, false>(src, dst, heads, ends, lines, bucket);
+                const std::string where = "n " + std::to_string(n) + ", offset " + std::to_string(offset) +
+                                          (stream ? ", streamed" : "");
+                ASSERT_TRUE(std::equal(dst.begin(), dst.end(), expected.begin())) << where;
+                ASSERT_EQ(heads, ends) << where;
+                const std::size_t before = to_line + offset;
+                ASSERT_TRUE(std::all_of(out.begin(), out.begin() + before, [](T v) { return v == kUntouched; }) &&
+                            std::all_of(out.begin() + before + n, out.end(), [](T v) { return v == kUntouched; }))
+                    << where;
+            }
+    }
+}
+
 // The register kernel at every length it takes: its masked stores write
 // nothing past the piece. Off under TARVO_FASTSORT_SIMD=baseline.
 TYPED_TEST(EngineUnits, RegisterInsertionSortAtEveryLength) {
