@@ -19,7 +19,9 @@
 // scatter writes nothing outside the buckets' positions even when the keys
 // change under it, and reports such a change as the plain scatter does.
 
+#if defined(__x86_64__)
 #include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstddef>
@@ -75,6 +77,9 @@ namespace detail {
 // One whole block from the line buffers to its aligned destination.
 template <bool kStream>
 inline void store_block(void* to, const void* from) noexcept {
+#if !defined(__x86_64__)
+    std::memcpy(to, from, kCombiningBlockBytes<kStream>);  // no streaming store: a plain copy
+#else
     const auto* in = static_cast<const __m128i*>(from);
     auto* out = static_cast<__m128i*>(to);
     for (std::size_t j = 0; j < kCombiningBlockBytes<kStream> / sizeof(__m128i); ++j) {
@@ -85,6 +90,7 @@ inline void store_block(void* to, const void* from) noexcept {
             _mm_store_si128(out + j, v);
         }
     }
+#endif
 }
 
 // The failure for a bucket that went past its end at position `at` of a
@@ -224,7 +230,9 @@ void combining_scatter_by(std::span<const T> src, std::span<T> dst, std::span<st
         place(v3, d3);
     }
     for (; p != stop; ++p) place(*p, bucket(radix_key(*p)));
+#if defined(__x86_64__)
     if constexpr (kStream) _mm_sfence();
+#endif
 
     // Every bucket must have reached its end: one that went past it is
     // reported first (as past the destination where it went that far).
