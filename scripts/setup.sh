@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(libgtest-dev libbenchmark-dev g++ cmake ninja-build)
 missing=()
+native=$(dpkg --print-architecture)  # a bare name is ambiguous once another architecture's copy is in
 for pkg in "${APT_PACKAGES[@]}"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  dpkg -s "$pkg:$native" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
   echo "== apt: installing ${missing[*]}"

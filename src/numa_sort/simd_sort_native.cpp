@@ -3,6 +3,46 @@
 // sorts in third_party/. Sorting them as they are spares sort() the two
 // passes that rewrite them into unsigned keys and back.
 
+#include <hwy/base.h>
+
+#if !defined(HWY_MAJOR)
+// Highway 1.0 (Debian 12's, which the builds off x86-64 link) keeps its
+// version in highway.h and has no VQSortStatic: these types go through the
+// Sorter of its contrib library, one per thread, as in simd_sort.cpp. Its
+// float sort turns infinities into the largest finite value, so floats are
+// sorted as their total-order keys (the same order without NaNs) instead.
+#include <hwy/contrib/sort/vqsort.h>
+
+#include "numa_sort/float_keys_impl.hpp"
+#include "numa_sort/simd_sort.hpp"
+
+namespace tfs::general::detail {
+namespace {
+
+template <typename T>
+void sorter_sort(std::span<T> keys) noexcept {
+    thread_local const hwy::Sorter sorter;
+    sorter(keys.data(), keys.size(), hwy::SortAscending());
+}
+
+template <typename F>
+void float_sorter_sort(std::span<F> values) noexcept {
+    using U = float_key_t<F>;
+    const std::span<U> bits(reinterpret_cast<U*>(values.data()), values.size());
+    for (U& b : bits) b = float_to_key(b);
+    sorter_sort(bits);
+    for (U& k : bits) k = key_to_float(k);
+}
+
+}  // namespace
+
+void simd_sort_native(std::span<std::int32_t> keys) noexcept { sorter_sort(keys); }
+void simd_sort_native(std::span<std::int64_t> keys) noexcept { sorter_sort(keys); }
+void simd_sort_native(std::span<float> keys) noexcept { float_sorter_sort(keys); }
+void simd_sort_native(std::span<double> keys) noexcept { float_sorter_sort(keys); }
+
+}  // namespace tfs::general::detail
+#else
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "numa_sort/simd_sort_native.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -56,3 +96,4 @@ void simd_sort_native(std::span<double> keys) noexcept { hwy::SortNative(keys.da
 
 }  // namespace tfs::general::detail
 #endif  // HWY_ONCE
+#endif  // HWY_MAJOR
