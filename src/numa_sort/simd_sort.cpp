@@ -38,17 +38,6 @@ void choose_targets() noexcept {
 #endif
 }
 
-// Signed and floating-point elements: through the sorts compiled for the
-// vendored Highway's targets, or through the system Highway's own.
-template <typename T>
-void sort_native(std::span<T> keys) noexcept {
-#if defined(TFS_SYSTEM_HWY)
-    hwy::VQSort(keys.data(), keys.size(), hwy::SortAscending());
-#else
-    detail::simd_sort_native(keys);
-#endif
-}
-
 }  // namespace
 
 const char* simd_sort_target() noexcept {
@@ -69,22 +58,22 @@ void simd_sort(std::span<std::uint64_t> keys) noexcept {
 
 void simd_sort(std::span<std::int32_t> keys) noexcept {
     choose_targets();
-    sort_native(keys);
+    detail::simd_sort_native(keys);
 }
 
 void simd_sort(std::span<std::int64_t> keys) noexcept {
     choose_targets();
-    sort_native(keys);
+    detail::simd_sort_native(keys);
 }
 
 void simd_sort(std::span<float> keys) noexcept {
     choose_targets();
-    sort_native(keys);
+    detail::simd_sort_native(keys);
 }
 
 void simd_sort(std::span<double> keys) noexcept {
     choose_targets();
-    sort_native(keys);
+    detail::simd_sort_native(keys);
 }
 
 }  // namespace tfs::general
