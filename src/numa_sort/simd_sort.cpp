@@ -34,4 +34,6 @@ void simd_sort(std::span<std::uint64_t> keys) noexcept {
     hwy::VQSort(keys.data(), keys.size(), hwy::SortAscending());
 }
 
+void prepare_simd_sort() noexcept { choose_targets(); }
+
 }  // namespace tfs::general

@@ -12,4 +12,8 @@ namespace tfs::general {
 void simd_sort(std::span<std::uint32_t> keys) noexcept;
 void simd_sort(std::span<std::uint64_t> keys) noexcept;
 
+// Picks the SIMD targets once (as the sorts above do on first use); for
+// other units that dispatch to Highway's code themselves.
+void prepare_simd_sort() noexcept;
+
 }  // namespace tfs::general

@@ -1,0 +1,459 @@
+#include "numa_sort/argsort.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+#include "engine/failure.hpp"
+#include "engine/sorts/scratch_cache.hpp"
+#include "numa_sort/float_keys_impl.hpp"
+#include "numa_sort/pool.hpp"
+#include "numa_sort/simd_sort.hpp"
+#include "numa_sort/simd_sort_128.hpp"
+
+namespace tfs::general {
+namespace {
+
+// 8-bit lanes from this length are counted (256 counters); shorter ones sort
+// (key, index) words.
+constexpr std::size_t kCounting8MinLength = 64;
+// 16-bit lanes from this length are counted: below it, clearing and walking
+// 65536 counters costs more than sorting the words.
+constexpr std::size_t kCounting16MinLength = std::size_t(1) << 14;
+// Lanes from this length have their passes (reading keys, counting,
+// scattering, writing indices) split over the workers: below it a hand-off
+// costs more than the pass.
+constexpr std::size_t kParallelPassMinLength = std::size_t(1) << 16;
+// 64-bit keys too wide to share a 64-bit word with their index are
+// partitioned from this length; shorter lanes sort 128-bit words whole.
+constexpr std::size_t kPartitionMinLength = std::size_t(1) << 14;
+// Buckets of the partition hold about this many (2^n) pairs: their words
+// stay in a core's L2 cache while sorted.
+constexpr unsigned kBucketLengthBits = 12;
+// Widest partition digit: more buckets would scatter into too many pages.
+constexpr unsigned kMaxDigitBits = 16;
+// Buckets per worker at least, so that the workers' loads even out.
+constexpr std::size_t kBucketsPerWorker = 16;
+// Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
+constexpr std::uint16_t kHalfInfinity = 0x7c00;
+constexpr std::uint32_t kFloatInfinity = 0x7f800000;
+constexpr std::uint64_t kDoubleInfinity = 0x7ff0000000000000;
+
+using Index = std::int64_t;  // NumPy's intp on the 64-bit platforms built for
+static_assert(sizeof(Index) == sizeof(std::ptrdiff_t));
+
+// Keys whose unsigned order, ties broken by index, is NumPy's stable order.
+template <typename U>
+U signed_key(U v) {
+    return U(v ^ kSignBit<U>);
+}
+// Floats: -0.0 as +0.0, every NaN the largest key (above +infinity's).
+template <typename U>
+U float_key(U bits, U infinity) {
+    const U magnitude = U(bits & ~kSignBit<U>);
+    const U key = float_to_key(magnitude == 0 ? U(0) : bits);
+    return magnitude > infinity ? std::numeric_limits<U>::max() : key;
+}
+// Times: NaT, the smallest int64, becomes the largest key; every other value
+// moves down by one, keeping its order.
+std::uint64_t time_key(std::uint64_t v) {
+    return signed_key(v) - 1;
+}
+
+// Calls f(U{}, map) with the unsigned type U of the element's bits and the
+// map from those bits to keys.
+template <typename F>
+void with_key_map(Element element, F&& f) {
+    using std::uint16_t, std::uint32_t, std::uint64_t, std::uint8_t;
+    switch (element) {
+        case Element::u8: return f(uint8_t{}, [](uint8_t v) { return v; });
+        case Element::i8: return f(uint8_t{}, [](uint8_t v) { return signed_key(v); });
+        case Element::u16: return f(uint16_t{}, [](uint16_t v) { return v; });
+        case Element::i16: return f(uint16_t{}, [](uint16_t v) { return signed_key(v); });
+        case Element::f16: return f(uint16_t{}, [](uint16_t v) { return float_key(v, kHalfInfinity); });
+        case Element::u32: return f(uint32_t{}, [](uint32_t v) { return v; });
+        case Element::i32: return f(uint32_t{}, [](uint32_t v) { return signed_key(v); });
+        case Element::f32: return f(uint32_t{}, [](uint32_t v) { return float_key(v, kFloatInfinity); });
+        case Element::u64: return f(uint64_t{}, [](uint64_t v) { return v; });
+        case Element::i64: return f(uint64_t{}, [](uint64_t v) { return signed_key(v); });
+        case Element::f64: return f(uint64_t{}, [](uint64_t v) { return float_key(v, kDoubleInfinity); });
+        case Element::time64: return f(uint64_t{}, [](uint64_t v) { return time_key(v); });
+    }
+    fail("unknown element type");
+}
+
+// One lane of the input (read only) and of the indices.
+struct LaneIn {
+    const char* data;
+    std::ptrdiff_t stride;  // bytes
+    std::size_t n;
+};
+struct LaneOut {
+    char* data;
+    std::ptrdiff_t stride;  // bytes
+};
+
+// Calls f(i, bits) for the elements [begin, end) of a lane, each read once.
+template <typename U, typename F>
+void for_each_element(const LaneIn& in, std::size_t begin, std::size_t end, F&& f) {
+    const auto walk = [&](auto stride) {
+        for (std::size_t i = begin; i < end; ++i) {
+            U v;
+            std::memcpy(&v, in.data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(U));
+            f(i, v);
+        }
+    };
+    if (in.stride == static_cast<std::ptrdiff_t>(sizeof(U)))
+        walk(std::integral_constant<std::ptrdiff_t, sizeof(U)>{});
+    else
+        walk(in.stride);
+}
+
+// Writes index(j) to positions [begin, end) of the lane of indices.
+template <typename F>
+void write_indices(const LaneOut& out, std::size_t begin, std::size_t end, F&& index) {
+    if (out.stride == static_cast<std::ptrdiff_t>(sizeof(Index))) {
+        Index* to = reinterpret_cast<Index*>(out.data);
+        for (std::size_t j = begin; j < end; ++j) to[j] = index(j);
+        return;
+    }
+    for (std::size_t j = begin; j < end; ++j)
+        *reinterpret_cast<Index*>(out.data + static_cast<std::ptrdiff_t>(j) * out.stride) = index(j);
+}
+
+// Pieces a pass over n elements is split into with `workers`.
+std::size_t pieces_of(std::size_t n, std::size_t workers) {
+    return workers > 1 && n >= kParallelPassMinLength ? workers : 1;
+}
+
+// Runs body(begin, end, piece) over `pieces` even pieces of [0, n).
+template <typename Body>
+void in_pieces(std::size_t n, std::size_t pieces, Body&& body) {
+    const auto piece = [&](std::size_t p) {
+        body(n * p / pieces, n * (p + 1) / pieces, p);
+    };
+    if (pieces == 1)
+        piece(0);
+    else
+        pool::capped_parallel_for(pieces, pieces, piece);
+}
+
+// How a lane is sorted: its indices counted (8- and 16-bit keys), as words
+// key << 32 | index (keys of up to 32 bits, fewer than 2^32 of them), or as
+// 64-bit keys with their index (wide_argsort).
+enum class Way { counting, words, wide };
+
+Way way_of(Element element, std::size_t n) {
+    const std::size_t size = element_size(element);
+    if (size <= 2 && n >= (size == 1 ? kCounting8MinLength : kCounting16MinLength)) return Way::counting;
+    if (size <= 4 && n <= std::size_t(std::numeric_limits<std::uint32_t>::max()) + 1) return Way::words;
+    return Way::wide;
+}
+
+// Memory for one lane at a time, taken before the lane is read: `words`
+// (keys, then the words sorted), `pairs` (the partition's (index, key)
+// pairs, or the parallel word sort's scratch) and `counts` (counters of the
+// counting sort and of the partition), none initialised.
+struct LaneMemory {
+    std::optional<Scratch<std::uint64_t>> words;
+    std::optional<Scratch<Word128>> pairs;
+    std::optional<Scratch<std::uint64_t>> counts;
+
+    LaneMemory(Element element, std::size_t n, std::size_t workers) {
+        if (n < 2) return;
+        words.emplace(n);
+        switch (way_of(element, n)) {
+            case Way::counting: counts.emplace(pieces_of(n, workers) << (8 * element_size(element))); break;
+            case Way::words:
+                if (workers > 1) pairs.emplace((n + 1) / 2);
+                break;
+            case Way::wide:
+                pairs.emplace(n);
+                if (n >= kPartitionMinLength) counts.emplace(workers * ((std::size_t(1) << kMaxDigitBits) + 1));
+                break;
+        }
+    }
+};
+
+// Stable counting sort of the indices of 8- and 16-bit keys: the keys are
+// copied first, so that the counts and the scatter see the same keys.
+template <typename U, typename Map>
+void counting_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+    constexpr std::size_t values = std::size_t(1) << (8 * sizeof(U));
+    const std::size_t n = in.n;
+    U* keys = reinterpret_cast<U*>(memory.words->get());
+    std::uint64_t* counts = memory.counts->get();
+    const std::size_t pieces = pieces_of(n, workers);
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t* c = counts + p * values;
+        std::fill(c, c + values, 0);
+        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) {
+            const U k = map(v);
+            keys[i] = k;
+            ++c[k];
+        });
+    });
+    std::uint64_t total = 0;
+    for (std::size_t v = 0; v < values; ++v) {
+        for (std::size_t p = 0; p < pieces; ++p) {
+            const std::uint64_t c = counts[p * values + v];
+            counts[p * values + v] = total;
+            total += c;
+        }
+    }
+    check(total == n, "counts differ from the lane length");
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t* heads = counts + p * values;
+        if (out.stride == static_cast<std::ptrdiff_t>(sizeof(Index))) {
+            Index* to = reinterpret_cast<Index*>(out.data);
+            for (std::size_t i = begin; i < end; ++i) to[heads[keys[i]]++] = static_cast<Index>(i);
+        } else {
+            for (std::size_t i = begin; i < end; ++i)
+                *reinterpret_cast<Index*>(out.data + static_cast<std::ptrdiff_t>(heads[keys[i]]++) * out.stride) =
+                    static_cast<Index>(i);
+        }
+    });
+}
+
+// Keys of at most 32 bits, fewer than 2^32 of them: words key << 32 | index,
+// sorted as sort() sorts u64 keys; their low halves are the indices.
+template <typename U, typename Map>
+void word_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+    const std::size_t n = in.n;
+    std::uint64_t* words = memory.words->get();
+    const std::size_t pieces = pieces_of(n, workers);
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for_each_element<U>(in, begin, end,
+                            [&](std::size_t i, U v) { words[i] = std::uint64_t(map(v)) << 32 | std::uint64_t(i); });
+    });
+    std::uint64_t* scratch = memory.pairs ? reinterpret_cast<std::uint64_t*>(memory.pairs->get()) : nullptr;
+    sort_words(std::span<std::uint64_t>(words, n), scratch != nullptr ? workers : 1, scratch);
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+        write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(words[j] & 0xffffffffu); });
+    });
+}
+
+// Sorts the m pairs of one bucket, whose first index position is `first`,
+// and writes their indices there. The pairs are in index order, so a rank
+// within the bucket orders ties as the index does: where the spread of the
+// bucket's keys and the width of a rank fit in 32 or 64 bits, words
+// (key - smallest) << rank bits | rank are sorted in `words` (m of them).
+// Where they do not, a long bucket is partitioned again by the top bits of
+// the spread, its words (the rest of the spread, and the rank) scattered
+// into `words` with `counts` (2^kMaxDigitBits), each part sorted on its own;
+// a short one sorts its pairs as 128-bit words.
+void sort_bucket(Word128* pairs, std::size_t m, std::uint64_t* words, std::uint64_t* counts,
+                 const LaneOut& out, std::size_t first) {
+    std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t hi = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+        lo = std::min(lo, pairs[j].hi);
+        hi = std::max(hi, pairs[j].hi);
+    }
+    const LaneOut at{out.data + static_cast<std::ptrdiff_t>(first) * out.stride, out.stride};
+    const auto index_of_pair = [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); };
+    const auto spread = static_cast<unsigned>(std::bit_width(hi - lo));
+    const auto rank_bits = static_cast<unsigned>(std::bit_width(m - 1));
+    if (spread == 0 || m < 2) return write_indices(at, 0, m, index_of_pair);
+    const std::uint64_t rank_mask = (std::uint64_t(1) << rank_bits) - 1;
+    const auto ranked = [&]<typename W>(W* w) {
+        for (std::size_t j = 0; j < m; ++j) w[j] = static_cast<W>((pairs[j].hi - lo) << rank_bits | j);
+        simd_sort(std::span<W>(w, m));
+        write_indices(at, 0, m, [&](std::size_t j) { return index_of_pair(w[j] & rank_mask); });
+    };
+    if (spread + rank_bits <= 32) return ranked(reinterpret_cast<std::uint32_t*>(words));
+    if (spread + rank_bits <= 64) return ranked(words);
+    const unsigned digit_bits =
+        std::max(spread + rank_bits - 64, rank_bits > kBucketLengthBits ? rank_bits - kBucketLengthBits : 1u);
+    if (m < kPartitionMinLength || digit_bits > std::min(kMaxDigitBits, spread)) {
+        simd_sort(std::span<Word128>(pairs, m));
+        return write_indices(at, 0, m, index_of_pair);
+    }
+    const unsigned shift = spread - digit_bits;
+    const std::size_t parts = std::size_t(1) << digit_bits;
+    const std::uint64_t low_mask = (std::uint64_t(1) << shift) - 1;
+    std::fill(counts, counts + parts + 1, 0);
+    for (std::size_t j = 0; j < m; ++j) ++counts[((pairs[j].hi - lo) >> shift) + 1];
+    for (std::size_t d = 0; d < parts; ++d) counts[d + 1] += counts[d];
+    check(counts[parts] == m, "bucket counts differ from the bucket length");
+    // counts[d] walks part d's stretch; afterwards it is part d + 1's start.
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint64_t k = pairs[j].hi - lo;
+        words[counts[k >> shift]++] = (k & low_mask) << rank_bits | j;
+    }
+    std::size_t begin = 0;
+    for (std::size_t d = 0; d < parts; ++d) {
+        const std::size_t end = counts[d];
+        simd_sort(std::span<std::uint64_t>(words + begin, end - begin));
+        write_indices(at, begin, end, [&](std::size_t j) { return index_of_pair(words[j] & rank_mask); });
+        begin = end;
+    }
+}
+
+// 64-bit keys (or narrower ones, 2^32 or more of them): read once into
+// `words`, with their range. Where the spread of the keys and the width of
+// an index fit in 64 bits, words (key - smallest) << index bits | index are
+// sorted as sort() sorts u64 keys. Else short lanes sort (index, key) pairs
+// as 128-bit words; long ones partition the pairs by the keys' top bits,
+// stably (each piece's stretch of a bucket after the previous piece's), and
+// sort each bucket on its own (sort_bucket).
+template <typename U, typename Map>
+void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+    const std::size_t n = in.n;
+    std::uint64_t* keys = memory.words->get();
+    const std::size_t pieces = pieces_of(n, workers);
+    std::vector<std::uint64_t> lows(pieces, std::numeric_limits<std::uint64_t>::max());
+    std::vector<std::uint64_t> highs(pieces, 0);
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
+        std::uint64_t hi = 0;
+        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) {
+            const std::uint64_t k = map(v);
+            keys[i] = k;
+            lo = std::min(lo, k);
+            hi = std::max(hi, k);
+        });
+        lows[p] = lo;
+        highs[p] = hi;
+    });
+    const std::uint64_t lo = *std::min_element(lows.begin(), lows.end());
+    const std::uint64_t hi = *std::max_element(highs.begin(), highs.end());
+    const auto spread = static_cast<unsigned>(std::bit_width(hi - lo));
+    const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
+    Word128* pairs = memory.pairs->get();
+
+    if (spread + index_bits <= 64) {
+        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t i = begin; i < end; ++i) keys[i] = (keys[i] - lo) << index_bits | i;
+        });
+        sort_words(std::span<std::uint64_t>(keys, n), workers, reinterpret_cast<std::uint64_t*>(pairs));
+        const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
+        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+            write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(keys[j] & mask); });
+        });
+        return;
+    }
+    if (n < kPartitionMinLength) {
+        for (std::size_t i = 0; i < n; ++i) pairs[i] = Word128{i, keys[i]};
+        simd_sort(std::span<Word128>(pairs, n));
+        write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
+        return;
+    }
+
+    // The digit: enough top bits of the spread that buckets of about
+    // 2^kBucketLengthBits pairs, or of twice the average length, take their
+    // ranks and the rest of the spread in 64 bits.
+    const unsigned fit = (spread + index_bits - 64 + 2) / 2;
+    const unsigned spread_out = static_cast<unsigned>(std::bit_width(workers * kBucketsPerWorker - 1));
+    const unsigned digit_bits = std::min(
+        {std::max({index_bits > kBucketLengthBits ? index_bits - kBucketLengthBits : 1u, fit, spread_out}),
+         kMaxDigitBits, spread});
+    const unsigned shift = spread - digit_bits;
+    const std::size_t buckets = std::size_t(1) << digit_bits;
+    const std::uint64_t digit_mask = buckets - 1;
+    const auto digit = [=](std::uint64_t k) { return static_cast<std::size_t>((k - lo) >> shift & digit_mask); };
+
+    std::uint64_t* counts = memory.counts->get();
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t* c = counts + p * buckets;
+        std::fill(c, c + buckets, 0);
+        for (std::size_t i = begin; i < end; ++i) ++c[digit(keys[i])];
+    });
+    std::vector<std::uint64_t> starts(buckets + 1);
+    std::uint64_t total = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+        starts[d] = total;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            const std::uint64_t c = counts[p * buckets + d];
+            counts[p * buckets + d] = total;
+            total += c;
+        }
+    }
+    starts[buckets] = total;
+    check(total == n, "partition counts differ from the lane length");
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t* heads = counts + p * buckets;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint64_t k = keys[i];
+            pairs[heads[digit(k)]++] = Word128{i, k};
+        }
+    });
+    // The keys are no longer needed: bucket d's words take their place at
+    // [starts[d], starts[d + 1]).
+    std::atomic<std::size_t> next{0};
+    pool::capped_parallel_for(workers, workers, [&](std::size_t w) {
+        std::uint64_t* bucket_counts = counts + w * ((std::size_t(1) << kMaxDigitBits) + 1);
+        for (std::size_t d = next++; d < buckets; d = next++) {
+            const std::size_t first = starts[d];
+            const std::size_t m = starts[d + 1] - first;
+            if (m > 0) sort_bucket(pairs + first, m, keys + first, bucket_counts, out, first);
+        }
+    });
+}
+
+// Writes the stable order of one lane.
+void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+    if (in.n == 0) return;
+    if (in.n == 1) return write_indices(out, 0, 1, [](std::size_t) { return Index{0}; });
+    const Way way = way_of(element, in.n);
+    with_key_map(element, [&]<typename U, typename Map>(U, Map map) {
+        if constexpr (sizeof(U) <= 2) {
+            if (way == Way::counting) return counting_argsort<U>(in, map, out, workers, memory);
+        }
+        if (way == Way::words) return word_argsort<U>(in, map, out, workers, memory);
+        wide_argsort<U>(in, map, out, workers, memory);
+    });
+}
+
+// Runs body(t) for every t in [0, tasks), on the pool when more than one.
+void run_tasks(std::size_t tasks, const std::function<void(std::size_t)>& body) {
+    if (tasks <= 1)
+        body(0);
+    else
+        pool::parallel_for(tasks, body);
+}
+
+// Lane i's start in an array of these lanes' outer dimensions and `strides`.
+char* lane_start(const Lanes& lanes, char* data, const std::vector<std::ptrdiff_t>& strides, std::size_t i) {
+    for (std::size_t d = lanes.outer_dims.size(); d-- > 0;) {
+        data += static_cast<std::ptrdiff_t>(i % lanes.outer_dims[d]) * strides[d];
+        i /= lanes.outer_dims[d];
+    }
+    return data;
+}
+
+}  // namespace
+
+void argsort_lanes(Element element, const Lanes& lanes, const Lanes& indices, std::size_t workers) {
+    check(lanes.outer_dims.size() == lanes.outer_strides.size() &&
+              indices.outer_strides.size() == lanes.outer_dims.size() && indices.length == lanes.length,
+          "argsort lanes and index lanes differ in shape");
+    std::size_t count = 1;
+    for (std::size_t d : lanes.outer_dims) count *= d;
+    if (count == 0 || lanes.length == 0) return;
+    workers = std::max<std::size_t>(workers, 1);
+    // One worker per lane when there are several; a single lane gets them all.
+    const std::size_t lane_workers = count == 1 ? workers : 1;
+    const std::size_t tasks = std::min(workers, count);
+    std::vector<std::optional<LaneMemory>> memory(tasks);
+    for (auto& m : memory) m.emplace(element, lanes.length, lane_workers);
+
+    std::atomic<std::size_t> next{0};
+    run_tasks(tasks, [&](std::size_t t) {
+        for (std::size_t i = next++; i < count; i = next++) {
+            const LaneIn in{lane_start(lanes, lanes.data, lanes.outer_strides, i), lanes.stride, lanes.length};
+            const LaneOut out{lane_start(lanes, indices.data, indices.outer_strides, i), indices.stride};
+            argsort_lane(element, in, out, lane_workers, *memory[t]);
+        }
+    });
+}
+
+}  // namespace tfs::general
