@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -40,6 +41,10 @@ constexpr std::size_t kPartitionMinLength = std::size_t(1) << 14;
 constexpr unsigned kBucketLengthBits = 12;
 // Widest partition digit: more buckets would scatter into too many pages.
 constexpr unsigned kMaxDigitBits = 16;
+// Buckets of at most this many pairs whose keys and ranks fit in 32 bits
+// sort 32-bit words in a buffer of each worker's (256 KiB, in its L2
+// cache); longer ones sort 64-bit words.
+constexpr std::size_t kRankWordsMax = std::size_t(1) << 16;
 // Buckets per worker at least, so that the workers' loads even out.
 constexpr std::size_t kBucketsPerWorker = 16;
 // Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
@@ -146,6 +151,10 @@ void in_pieces(std::size_t n, std::size_t pieces, Body&& body) {
         pool::capped_parallel_for(pieces, pieces, piece);
 }
 
+bool partition_off() {
+    return std::getenv("TFS_ARGSORT_WORDS") != nullptr;
+}
+
 // How a lane is sorted: its indices counted (8- and 16-bit keys), as words
 // key << 32 | index (keys of up to 32 bits, fewer than 2^32 of them), or as
 // 64-bit keys with their index (wide_argsort).
@@ -154,32 +163,45 @@ enum class Way { counting, words, wide };
 Way way_of(Element element, std::size_t n) {
     const std::size_t size = element_size(element);
     if (size <= 2 && n >= (size == 1 ? kCounting8MinLength : kCounting16MinLength)) return Way::counting;
-    if (size <= 4 && n <= std::size_t(std::numeric_limits<std::uint32_t>::max()) + 1) return Way::words;
+    if (size <= 4 && (n < kPartitionMinLength || partition_off())) return Way::words;
     return Way::wide;
 }
 
 // Memory for one lane at a time, taken before the lane is read: `words`
-// (keys, then the words sorted), `pairs` (the partition's (index, key)
-// pairs, or the parallel word sort's scratch) and `counts` (counters of the
-// counting sort and of the partition), none initialised.
+// (keys, then the words sorted) where the lane of indices cannot hold them
+// (it is not contiguous, or the keys of the counting sort must outlive the
+// indices' writes), `pairs` (the partition's (index, key) pairs, or the
+// parallel word sort's scratch), `counts` (counters of the counting sort and
+// of the partition) and `ranks` (the workers' 32-bit words), none
+// initialised.
 struct LaneMemory {
     std::optional<Scratch<std::uint64_t>> words;
     std::optional<Scratch<Word128>> pairs;
     std::optional<Scratch<std::uint64_t>> counts;
+    std::optional<Scratch<std::uint32_t>> ranks;
 
-    LaneMemory(Element element, std::size_t n, std::size_t workers) {
+    LaneMemory(Element element, std::size_t n, std::size_t workers, bool contiguous_indices) {
         if (n < 2) return;
-        words.emplace(n);
-        switch (way_of(element, n)) {
+        const Way way = way_of(element, n);
+        if (way == Way::counting || !contiguous_indices) words.emplace(n);
+        switch (way) {
             case Way::counting: counts.emplace(pieces_of(n, workers) << (8 * element_size(element))); break;
             case Way::words:
                 if (workers > 1) pairs.emplace((n + 1) / 2);
                 break;
             case Way::wide:
                 pairs.emplace(n);
-                if (n >= kPartitionMinLength) counts.emplace(workers * ((std::size_t(1) << kMaxDigitBits) + 1));
+                if (n >= kPartitionMinLength) {
+                    counts.emplace(workers * ((std::size_t(1) << kMaxDigitBits) + 1));
+                    ranks.emplace(workers * kRankWordsMax);
+                }
                 break;
         }
+    }
+    // Where the words go: the lane of indices itself where it is contiguous
+    // (each word lies where its position's index is written).
+    std::uint64_t* words_for(const LaneOut& out) const {
+        return words ? words->get() : reinterpret_cast<std::uint64_t*>(out.data);
     }
 };
 
@@ -228,7 +250,7 @@ void counting_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t
 template <typename U, typename Map>
 void word_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
     const std::size_t n = in.n;
-    std::uint64_t* words = memory.words->get();
+    std::uint64_t* words = memory.words_for(out);
     const std::size_t pieces = pieces_of(n, workers);
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
         for_each_element<U>(in, begin, end,
@@ -241,52 +263,73 @@ void word_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     });
 }
 
+// A key with its index, as the partition scatters it: one word
+// (key - smallest) << index bits | index where both fit in 64 bits, else a
+// 128-bit word with the key high. Either sorts as (key, index).
+struct PackedPair {
+    using Record = std::uint64_t;
+    std::uint64_t lo;
+    unsigned index_bits;
+
+    Record make(std::uint64_t i, std::uint64_t k) const { return (k - lo) << index_bits | i; }
+    std::uint64_t key(Record r) const { return r >> index_bits; }
+    Index index(Record r) const { return static_cast<Index>(r & ((std::uint64_t(1) << index_bits) - 1)); }
+};
+struct WidePair {
+    using Record = Word128;
+    Record make(std::uint64_t i, std::uint64_t k) const { return Record{i, k}; }
+    std::uint64_t key(const Record& r) const { return r.hi; }
+    Index index(const Record& r) const { return static_cast<Index>(r.lo); }
+};
+
 // Sorts the m pairs of one bucket, whose first index position is `first`,
 // and writes their indices there. The pairs are in index order, so a rank
 // within the bucket orders ties as the index does: where the spread of the
 // bucket's keys and the width of a rank fit in 32 or 64 bits, words
-// (key - smallest) << rank bits | rank are sorted in `words` (m of them).
+// (key - smallest) << rank bits | rank are sorted in `ranks` (a worker's
+// kRankWordsMax) or in `words` (m of them, where the indices go or apart).
 // Where they do not, a long bucket is partitioned again by the top bits of
 // the spread, its words (the rest of the spread, and the rank) scattered
-// into `words` with `counts` (2^kMaxDigitBits), each part sorted on its own;
-// a short one sorts its pairs as 128-bit words.
-void sort_bucket(Word128* pairs, std::size_t m, std::uint64_t* words, std::uint64_t* counts,
-                 const LaneOut& out, std::size_t first) {
+// into `words` with `counts` (2^kMaxDigitBits + 1), each part sorted on its
+// own; a short one sorts its pairs themselves.
+template <typename Pair>
+void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, std::uint64_t* words,
+                 std::uint32_t* ranks, std::uint64_t* counts, const LaneOut& out, std::size_t first) {
     std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t hi = 0;
     for (std::size_t j = 0; j < m; ++j) {
-        lo = std::min(lo, pairs[j].hi);
-        hi = std::max(hi, pairs[j].hi);
+        lo = std::min(lo, pair.key(pairs[j]));
+        hi = std::max(hi, pair.key(pairs[j]));
     }
     const LaneOut at{out.data + static_cast<std::ptrdiff_t>(first) * out.stride, out.stride};
-    const auto index_of_pair = [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); };
+    const auto index_of_pair = [&](std::size_t j) { return pair.index(pairs[j]); };
     const auto spread = static_cast<unsigned>(std::bit_width(hi - lo));
     const auto rank_bits = static_cast<unsigned>(std::bit_width(m - 1));
     if (spread == 0 || m < 2) return write_indices(at, 0, m, index_of_pair);
     const std::uint64_t rank_mask = (std::uint64_t(1) << rank_bits) - 1;
     const auto ranked = [&]<typename W>(W* w) {
-        for (std::size_t j = 0; j < m; ++j) w[j] = static_cast<W>((pairs[j].hi - lo) << rank_bits | j);
+        for (std::size_t j = 0; j < m; ++j) w[j] = static_cast<W>((pair.key(pairs[j]) - lo) << rank_bits | j);
         simd_sort(std::span<W>(w, m));
         write_indices(at, 0, m, [&](std::size_t j) { return index_of_pair(w[j] & rank_mask); });
     };
-    if (spread + rank_bits <= 32) return ranked(reinterpret_cast<std::uint32_t*>(words));
+    if (spread + rank_bits <= 32 && m <= kRankWordsMax) return ranked(ranks);
     if (spread + rank_bits <= 64) return ranked(words);
     const unsigned digit_bits =
         std::max(spread + rank_bits - 64, rank_bits > kBucketLengthBits ? rank_bits - kBucketLengthBits : 1u);
     if (m < kPartitionMinLength || digit_bits > std::min(kMaxDigitBits, spread)) {
-        simd_sort(std::span<Word128>(pairs, m));
+        simd_sort(std::span<typename Pair::Record>(pairs, m));
         return write_indices(at, 0, m, index_of_pair);
     }
     const unsigned shift = spread - digit_bits;
     const std::size_t parts = std::size_t(1) << digit_bits;
     const std::uint64_t low_mask = (std::uint64_t(1) << shift) - 1;
     std::fill(counts, counts + parts + 1, 0);
-    for (std::size_t j = 0; j < m; ++j) ++counts[((pairs[j].hi - lo) >> shift) + 1];
+    for (std::size_t j = 0; j < m; ++j) ++counts[((pair.key(pairs[j]) - lo) >> shift) + 1];
     for (std::size_t d = 0; d < parts; ++d) counts[d + 1] += counts[d];
     check(counts[parts] == m, "bucket counts differ from the bucket length");
     // counts[d] walks part d's stretch; afterwards it is part d + 1's start.
     for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t k = pairs[j].hi - lo;
+        const std::uint64_t k = pair.key(pairs[j]) - lo;
         words[counts[k >> shift]++] = (k & low_mask) << rank_bits | j;
     }
     std::size_t begin = 0;
@@ -298,64 +341,17 @@ void sort_bucket(Word128* pairs, std::size_t m, std::uint64_t* words, std::uint6
     }
 }
 
-// 64-bit keys (or narrower ones, 2^32 or more of them): read once into
-// `words`, with their range. Where the spread of the keys and the width of
-// an index fit in 64 bits, words (key - smallest) << index bits | index are
-// sorted as sort() sorts u64 keys. Else short lanes sort (index, key) pairs
-// as 128-bit words; long ones partition the pairs by the keys' top bits,
-// stably (each piece's stretch of a bucket after the previous piece's), and
-// sort each bucket on its own (sort_bucket).
-template <typename U, typename Map>
-void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
-    const std::size_t n = in.n;
-    std::uint64_t* keys = memory.words->get();
+// Partitions the n keys (their index is their position) by the top
+// `digit_bits` of their spread above `lo` into pairs, stably (each piece's
+// stretch of a bucket after the previous piece's), and sorts each bucket on
+// its own (sort_bucket), the buckets spread over the workers. The keys'
+// memory (where the indices go, or apart) then holds the buckets' words.
+template <typename Pair>
+void partition_argsort(const Pair& pair, std::uint64_t* keys, std::size_t n, std::uint64_t lo, unsigned spread,
+                       unsigned digit_bits, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+    using Record = typename Pair::Record;
+    Record* pairs = reinterpret_cast<Record*>(memory.pairs->get());
     const std::size_t pieces = pieces_of(n, workers);
-    std::vector<std::uint64_t> lows(pieces, std::numeric_limits<std::uint64_t>::max());
-    std::vector<std::uint64_t> highs(pieces, 0);
-    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
-        std::uint64_t hi = 0;
-        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) {
-            const std::uint64_t k = map(v);
-            keys[i] = k;
-            lo = std::min(lo, k);
-            hi = std::max(hi, k);
-        });
-        lows[p] = lo;
-        highs[p] = hi;
-    });
-    const std::uint64_t lo = *std::min_element(lows.begin(), lows.end());
-    const std::uint64_t hi = *std::max_element(highs.begin(), highs.end());
-    const auto spread = static_cast<unsigned>(std::bit_width(hi - lo));
-    const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    Word128* pairs = memory.pairs->get();
-
-    if (spread + index_bits <= 64) {
-        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-            for (std::size_t i = begin; i < end; ++i) keys[i] = (keys[i] - lo) << index_bits | i;
-        });
-        sort_words(std::span<std::uint64_t>(keys, n), workers, reinterpret_cast<std::uint64_t*>(pairs));
-        const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
-        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-            write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(keys[j] & mask); });
-        });
-        return;
-    }
-    if (n < kPartitionMinLength) {
-        for (std::size_t i = 0; i < n; ++i) pairs[i] = Word128{i, keys[i]};
-        simd_sort(std::span<Word128>(pairs, n));
-        write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
-        return;
-    }
-
-    // The digit: enough top bits of the spread that buckets of about
-    // 2^kBucketLengthBits pairs, or of twice the average length, take their
-    // ranks and the rest of the spread in 64 bits.
-    const unsigned fit = (spread + index_bits - 64 + 2) / 2;
-    const unsigned spread_out = static_cast<unsigned>(std::bit_width(workers * kBucketsPerWorker - 1));
-    const unsigned digit_bits = std::min(
-        {std::max({index_bits > kBucketLengthBits ? index_bits - kBucketLengthBits : 1u, fit, spread_out}),
-         kMaxDigitBits, spread});
     const unsigned shift = spread - digit_bits;
     const std::size_t buckets = std::size_t(1) << digit_bits;
     const std::uint64_t digit_mask = buckets - 1;
@@ -383,20 +379,84 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
         std::uint64_t* heads = counts + p * buckets;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint64_t k = keys[i];
-            pairs[heads[digit(k)]++] = Word128{i, k};
+            pairs[heads[digit(k)]++] = pair.make(i, k);
         }
     });
-    // The keys are no longer needed: bucket d's words take their place at
-    // [starts[d], starts[d + 1]).
     std::atomic<std::size_t> next{0};
+    std::uint64_t* words = memory.words_for(out);
     pool::capped_parallel_for(workers, workers, [&](std::size_t w) {
         std::uint64_t* bucket_counts = counts + w * ((std::size_t(1) << kMaxDigitBits) + 1);
+        std::uint32_t* ranks = memory.ranks->get() + w * kRankWordsMax;
         for (std::size_t d = next++; d < buckets; d = next++) {
             const std::size_t first = starts[d];
             const std::size_t m = starts[d + 1] - first;
-            if (m > 0) sort_bucket(pairs + first, m, keys + first, bucket_counts, out, first);
+            if (m > 0) sort_bucket(pair, pairs + first, m, words + first, ranks, bucket_counts, out, first);
         }
     });
+}
+
+// Keys read once into `words`, with their range. Short lanes sort words
+// (key - smallest) << index bits | index as sort() sorts u64 keys, where
+// the spread of the keys and the width of an index fit in 64 bits, or else
+// 128-bit (key, index) words. Long lanes are partitioned (partition_argsort)
+// by enough top bits of the spread that buckets of about
+// 2^kBucketLengthBits pairs, or twice the average length, take their ranks
+// and the rest of the spread in 64 bits, or in 32 where a few more bits do.
+template <typename U, typename Map>
+void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+    const std::size_t n = in.n;
+    std::uint64_t* keys = memory.words_for(out);
+    const std::size_t pieces = pieces_of(n, workers);
+    std::vector<std::uint64_t> lows(pieces, std::numeric_limits<std::uint64_t>::max());
+    std::vector<std::uint64_t> highs(pieces, 0);
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
+        std::uint64_t hi = 0;
+        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) {
+            const std::uint64_t k = map(v);
+            keys[i] = k;
+            lo = std::min(lo, k);
+            hi = std::max(hi, k);
+        });
+        lows[p] = lo;
+        highs[p] = hi;
+    });
+    const std::uint64_t lo = *std::min_element(lows.begin(), lows.end());
+    const std::uint64_t hi = *std::max_element(highs.begin(), highs.end());
+    const auto spread = static_cast<unsigned>(std::bit_width(hi - lo));
+    const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
+    const bool packed = spread + index_bits <= 64;
+    if (spread == 0) return write_indices(out, 0, n, [](std::size_t j) { return static_cast<Index>(j); });
+
+    if (n < kPartitionMinLength || (packed && partition_off())) {
+        if (packed) {
+            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+                for (std::size_t i = begin; i < end; ++i) keys[i] = (keys[i] - lo) << index_bits | i;
+            });
+            sort_words(std::span<std::uint64_t>(keys, n), workers, reinterpret_cast<std::uint64_t*>(memory.pairs->get()));
+            const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
+            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+                write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(keys[j] & mask); });
+            });
+            return;
+        }
+        Word128* pairs = memory.pairs->get();
+        for (std::size_t i = 0; i < n; ++i) pairs[i] = Word128{i, keys[i]};
+        simd_sort(std::span<Word128>(pairs, n));
+        write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
+        return;
+    }
+
+    const auto fit = [&](unsigned bits) { return (spread + index_bits + 2 - std::min(spread + index_bits, bits)) / 2; };
+    const unsigned spread_out = static_cast<unsigned>(std::bit_width(workers * kBucketsPerWorker - 1));
+    unsigned digit_bits =
+        std::max({index_bits > kBucketLengthBits ? index_bits - kBucketLengthBits : 1u, fit(64), spread_out});
+    if (fit(32) <= kMaxDigitBits - 2) digit_bits = std::max(digit_bits, fit(32));
+    digit_bits = std::min({digit_bits, kMaxDigitBits, spread});
+    if (packed)
+        partition_argsort(PackedPair{lo, index_bits}, keys, n, lo, spread, digit_bits, out, workers, memory);
+    else
+        partition_argsort(WidePair{}, keys, n, lo, spread, digit_bits, out, workers, memory);
 }
 
 // Writes the stable order of one lane.
@@ -444,7 +504,8 @@ void argsort_lanes(Element element, const Lanes& lanes, const Lanes& indices, st
     const std::size_t lane_workers = count == 1 ? workers : 1;
     const std::size_t tasks = std::min(workers, count);
     std::vector<std::optional<LaneMemory>> memory(tasks);
-    for (auto& m : memory) m.emplace(element, lanes.length, lane_workers);
+    for (auto& m : memory)
+        m.emplace(element, lanes.length, lane_workers, indices.stride == static_cast<std::ptrdiff_t>(sizeof(Index)));
 
     std::atomic<std::size_t> next{0};
     run_tasks(tasks, [&](std::size_t t) {

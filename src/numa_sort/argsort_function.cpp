@@ -36,6 +36,16 @@ void check_kind(PyObject* kind) {
     }
 }
 
+// numpy.<name>, looked up on the first call and kept for the process (an
+// import per call would cost more than sorting a short array).
+PyObject* numpy_attribute(const char* name) {
+    py::OwnedRef numpy{PyImport_ImportModule("numpy")};
+    if (!numpy) py::propagate_python_error();
+    PyObject* attribute = PyObject_GetAttrString(numpy.get(), name);
+    if (attribute == nullptr) py::propagate_python_error();
+    return attribute;
+}
+
 // A new C-ordered array of np.intp with `fields`' shape.
 py::OwnedRef new_index_array(const numpy::ArrayFields& fields) {
     py::OwnedRef shape{PyTuple_New(fields.nd)};
@@ -44,20 +54,17 @@ py::OwnedRef new_index_array(const numpy::ArrayFields& fields) {
         PyObject* dim = PyLong_FromSsize_t(fields.dims[d]);
         if (dim == nullptr || PyTuple_SetItem(shape.get(), d, dim) != 0) py::propagate_python_error();
     }
-    py::OwnedRef numpy{PyImport_ImportModule("numpy")};
-    if (!numpy) py::propagate_python_error();
-    py::OwnedRef intp{PyObject_GetAttrString(numpy.get(), "intp")};
-    if (!intp) py::propagate_python_error();
-    py::OwnedRef result{PyObject_CallMethod(numpy.get(), "empty", "OO", shape.get(), intp.get())};
+    static PyObject* const empty = numpy_attribute("empty");
+    static PyObject* const intp = numpy_attribute("intp");
+    py::OwnedRef result{PyObject_CallFunctionObjArgs(empty, shape.get(), intp, nullptr)};
     if (!result) py::propagate_python_error();
     return result;
 }
 
 // The array flattened in C order (a view where NumPy can make one).
 py::OwnedRef flattened(PyObject* arr) {
-    py::OwnedRef numpy{PyImport_ImportModule("numpy")};
-    if (!numpy) py::propagate_python_error();
-    py::OwnedRef plain{PyObject_CallMethod(numpy.get(), "asarray", "O", arr)};
+    static PyObject* const asarray = numpy_attribute("asarray");
+    py::OwnedRef plain{PyObject_CallFunctionObjArgs(asarray, arr, nullptr)};
     if (!plain) py::propagate_python_error();
     py::OwnedRef flat{PyObject_CallMethod(plain.get(), "reshape", "n", Py_ssize_t{-1})};
     if (!flat) py::propagate_python_error();
