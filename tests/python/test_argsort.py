@@ -11,10 +11,11 @@ from conftest import SKEWED, distribution, run_python, values
 
 AxisError = getattr(np, "exceptions", np).AxisError  # numpy.AxisError before NumPy 1.25
 
-# Both sides of the cut-offs: 8-bit counting (64), 16-bit counting and the
-# partition (16384), passes split over the threads (65536), a bucket split
-# again (1e5 keys in one bucket).
+# Both sides of the cut-offs: 8-bit counting and 16-bit LSD (64), 16-bit
+# counting and the partition (16384), passes split over the threads (65536);
+# 16-bit LSD again from 2^21.
 SIZES = [0, 1, 2, 63, 64, 16383, 16384, 65535, 65536, 300_000]
+SIZES_16 = [2**21 - 1, 2**21]
 DTYPES = ["?", "i1", "u1", "i2", "u2", "f2", "i4", "u4", "f4", "i8", "u8", "f8",
           "M8[ns]", "m8[us]", np.intc, np.uintc, np.longlong, np.ulonglong]
 KINDS = [None, "quicksort", "heapsort", "stable", "mergesort"]
@@ -55,6 +56,7 @@ def check(a, got, kind="stable", axis=-1):
 def test_against_numpy(dtype, threads):
     rng = np.random.default_rng(11)
     inputs = [make(dtype, n, rng) for n in SIZES for make in (values, ties)]
+    inputs += [values(dtype, n, rng) for n in SIZES_16 if np.dtype(dtype).itemsize == 2]
     if np.dtype(dtype) in (np.dtype("i8"), np.dtype("u8")):
         inputs += [wide_cluster(dtype, n, rng) for n in (17_000, 120_000, 300_000)]
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
