@@ -11,10 +11,11 @@ from conftest import SKEWED, distribution, run_python, values
 
 AxisError = getattr(np, "exceptions", np).AxisError  # numpy.AxisError before NumPy 1.25
 
-# Both sides of the cut-offs: 8-bit counting and 16-bit LSD (64), 16-bit
-# counting and the partition (16384), passes split over the threads (65536);
+# Both sides of the cut-offs: 8-bit counting and 16-bit LSD (64), the
+# partition of keys too wide for 64-bit words (1024), 16-bit counting and the
+# partition of the others (16384), passes split over the threads (65536);
 # 16-bit LSD again from 2^21.
-SIZES = [0, 1, 2, 63, 64, 16383, 16384, 65535, 65536, 300_000]
+SIZES = [0, 1, 2, 63, 64, 1023, 1024, 16383, 16384, 65535, 65536, 300_000]
 SIZES_16 = [2**21 - 1, 2**21]
 DTYPES = ["?", "i1", "u1", "i2", "u2", "f2", "i4", "u4", "f4", "i8", "u8", "f8",
           "M8[ns]", "m8[us]", np.intc, np.uintc, np.longlong, np.ulonglong]
@@ -58,7 +59,7 @@ def test_against_numpy(dtype, threads):
     inputs = [make(dtype, n, rng) for n in SIZES for make in (values, ties)]
     inputs += [values(dtype, n, rng) for n in SIZES_16 if np.dtype(dtype).itemsize == 2]
     if np.dtype(dtype) in (np.dtype("i8"), np.dtype("u8")):
-        inputs += [wide_cluster(dtype, n, rng) for n in (17_000, 120_000, 300_000)]
+        inputs += [wide_cluster(dtype, n, rng) for n in (1_100, 17_000, 300_000)]
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
         inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
