@@ -4,7 +4,6 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -39,8 +38,8 @@ constexpr std::size_t kLsd16MinLength = 64;
 constexpr std::size_t kCounting16MinLength = std::size_t(1) << 14;
 constexpr std::size_t kCounting16MaxLength = std::size_t(1) << 21;
 // Lanes from this length have their passes (reading keys, counting,
-// scattering, writing indices) split over the workers: below it a hand-off
-// costs more than the pass.
+// scattering, writing indices) and their buckets split over the workers:
+// below it a hand-off costs more than the work.
 constexpr std::size_t kParallelPassMinLength = std::size_t(1) << 16;
 // Keys that share a 64-bit word with their index are partitioned from this
 // length, where the partition gives their buckets 32-bit words; shorter
@@ -173,9 +172,10 @@ void in_pieces(std::size_t n, std::size_t pieces, Body&& body) {
         pool::capped_parallel_for(pieces, pieces, piece);
 }
 
-// How a lane is sorted: its indices counted (8- and 16-bit keys), as words
-// key << 32 | index (keys of up to 32 bits, fewer than 2^32 of them), or as
-// 64-bit keys with their index (wide_argsort).
+// How a lane is sorted: its indices counted (8- and 16-bit keys) or moved
+// by two LSD passes (16-bit keys), as words key << 32 | index (short lanes
+// of keys of up to 32 bits), or as 64-bit keys with their index
+// (wide_argsort).
 enum class Way { counting, lsd, words, wide };
 
 Way way_of(Element element, std::size_t n) {
@@ -209,10 +209,8 @@ struct LaneMemory {
         if (way == Way::lsd || (way != Way::counting && !contiguous_indices)) words.emplace(n);
         switch (way) {
             case Way::counting: counts.emplace(pieces_of(n, workers) << (8 * element_size(element))); break;
-            case Way::lsd: break;
-            case Way::words:
-                if (workers > 1) pairs.emplace((n + 1) / 2);
-                break;
+            case Way::lsd:
+            case Way::words: break;
             case Way::wide:
                 pairs.emplace(n);
                 if (n >= kWidePartitionMinLength) {
@@ -310,22 +308,18 @@ void lsd16_argsort(const LaneIn& in, Map map, const LaneOut& out, LaneMemory& me
     }
 }
 
-// Keys of at most 32 bits, fewer than 2^32 of them: words key << 32 | index,
-// sorted as sort() sorts u64 keys; their low halves are the indices.
+// Short lanes of keys of at most 32 bits: words key << 32 | index, sorted
+// on the calling thread as sort() sorts u64 keys; their low halves are the
+// indices.
 template <typename U, typename Map>
-void word_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+void word_argsort(const LaneIn& in, Map map, const LaneOut& out, LaneMemory& memory) {
     const std::size_t n = in.n;
     std::uint64_t* words = memory.words_for(out);
-    const std::size_t pieces = pieces_of(n, workers);
-    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for_each_element<U>(in, begin, end,
-                            [&](std::size_t i, U v) { words[i] = std::uint64_t(map(v)) << 32 | std::uint64_t(i); });
+    for_each_element<U>(in, 0, n, [words, map](std::size_t i, U v) {
+        words[i] = std::uint64_t(map(v)) << 32 | std::uint64_t(i);
     });
-    std::uint64_t* scratch = memory.pairs ? reinterpret_cast<std::uint64_t*>(memory.pairs->get()) : nullptr;
-    sort_words(std::span<std::uint64_t>(words, n), scratch != nullptr ? workers : 1, scratch);
-    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-        write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(words[j] & 0xffffffffu); });
-    });
+    sort_words(std::span<std::uint64_t>(words, n), 1, nullptr);
+    write_indices(out, 0, n, [words](std::size_t j) { return static_cast<Index>(words[j] & 0xffffffffu); });
 }
 
 // A key with its index, as the partition scatters it: one word
@@ -531,6 +525,7 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
     if (in.n == 0) return;
     if (in.n == 1) return write_indices(out, 0, 1, [](std::size_t) { return Index{0}; });
     const Way way = way_of(element, in.n);
+    if (in.n < kParallelPassMinLength) workers = 1;
     with_key_map(element, [&]<typename U, typename Map>(U, Map map) {
         if constexpr (sizeof(U) == 2) {
             if (way == Way::lsd) return lsd16_argsort(in, map, out, memory);
@@ -538,7 +533,7 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
         if constexpr (sizeof(U) <= 2) {
             if (way == Way::counting) return counting_argsort<U>(in, map, out, workers, memory);
         }
-        if (way == Way::words) return word_argsort<U>(in, map, out, workers, memory);
+        if (way == Way::words) return word_argsort<U>(in, map, out, memory);
         wide_argsort<U>(in, map, out, workers, memory);
     });
 }
