@@ -372,9 +372,13 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
         write_indices(at, 0, m, [&](std::size_t j) { return index_of_pair(w[j] & rank_mask); });
     };
     if (spread + rank_bits <= 32 && m <= kRankWordsMax) return ranked(ranks);
-    if (spread + rank_bits <= 64) return ranked(words);
-    const unsigned digit_bits =
-        std::max(spread + rank_bits - 64, rank_bits > kBucketLengthBits ? rank_bits - kBucketLengthBits : 1u);
+    // A long bucket (heavy keys) is partitioned again even where its words
+    // fit: parts of one key each are then left in rank order.
+    if (spread + rank_bits <= 64 && m <= kRankWordsMax) return ranked(words);
+    const unsigned digit_bits = std::min(
+        std::max(spread + rank_bits - std::min(spread + rank_bits, 64u),
+                 rank_bits > kBucketLengthBits ? rank_bits - kBucketLengthBits : 1u),
+        spread + rank_bits <= 64 ? std::min(kMaxDigitBits, spread) : kMaxDigitBits + 1);
     if (m < kWidePartitionMinLength || digit_bits > std::min(kMaxDigitBits, spread)) {
         simd_sort(std::span<typename Pair::Record>(pairs, m));
         return write_indices(at, 0, m, index_of_pair);
@@ -394,7 +398,8 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
     std::size_t begin = 0;
     for (std::size_t d = 0; d < parts; ++d) {
         const std::size_t end = counts[d];
-        simd_sort(std::span<std::uint64_t>(words + begin, end - begin));
+        const std::span<std::uint64_t> part(words + begin, end - begin);
+        if (!std::is_sorted(part.begin(), part.end())) simd_sort(part);
         write_indices(at, begin, end, [&](std::size_t j) { return index_of_pair(words[j] & rank_mask); });
         begin = end;
     }
