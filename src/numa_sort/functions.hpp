@@ -33,6 +33,19 @@ inline constexpr const char* kGeneralSortDoc =
     "Takes every integer type, bool, float16/32/64, datetime64 and timedelta64,\n"
     "in any layout. threads caps the threads used (None: the pool's size).";
 
+// argsort(arr, *, axis=-1, kind=None, threads=None): the indices that sort
+// any array of the types sort() takes along `axis` (None: flattened), in
+// NumPy's order and stably; a new np.intp array of arr's shape.
+PyObject* general_argsort(PyObject* args, PyObject* kwargs);
+
+inline constexpr const char* kGeneralArgsortDoc =
+    "argsort(arr, *, axis=-1, kind=None, threads=None)\n--\n\n"
+    "Return the indices that sort arr along axis (None: flattened), in NumPy's\n"
+    "order (NaN and NaT last), as a new np.intp array of arr's shape.\n\n"
+    "Stable for every kind: equal elements keep their order, as\n"
+    "np.argsort(kind='stable') gives. arr is only read, in any layout.\n"
+    "threads caps the threads used (None: the pool's size).";
+
 // Name and stored docstring (text signature only) of numa_sort<T>.
 template <typename T>
 struct SortFunction;

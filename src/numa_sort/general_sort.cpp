@@ -408,4 +408,10 @@ void sort_lanes(Element element, const Lanes& lanes, std::size_t workers) {
     });
 }
 
+void sort_words(std::span<std::uint64_t> words, std::size_t workers, std::uint64_t* scratch) {
+    sort_keys<std::uint64_t>(words, workers, workers > 1 && parallel(words.size(), sizeof(std::uint64_t), workers)
+                                                 ? scratch
+                                                 : nullptr);
+}
+
 }  // namespace tfs::general

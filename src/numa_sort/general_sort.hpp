@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tfs::general {
@@ -41,5 +42,10 @@ void sort_lanes(Element element, const Lanes& lanes, std::size_t workers);
 // the threads", "partition, fine" or "partition, coarse" (see
 // PartitionShape); for benchmarks.
 const char* last_sort_path();
+
+// Sorts unsigned 64-bit words ascending as sort() sorts u64 keys: on the
+// calling thread, or with several workers (then `scratch` holds as many
+// words, taken by the caller) partitioned over them.
+void sort_words(std::span<std::uint64_t> words, std::size_t workers, std::uint64_t* scratch);
 
 }  // namespace tfs::general

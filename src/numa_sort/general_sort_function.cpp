@@ -9,6 +9,7 @@
 #include "numa_sort/arguments.hpp"
 #include "numa_sort/call_wrapper.hpp"
 #include "numa_sort/functions.hpp"
+#include "numa_sort/general_arguments.hpp"
 #include "numa_sort/general_sort.hpp"
 #include "numa_sort/partition_choice.hpp"
 #include "numa_sort/simd_sort.hpp"
@@ -45,24 +46,24 @@ py::OwnedRef axis_error_type() {
     return type;
 }
 
-// Raises AxisError(axis, ndim), as NumPy does for an axis out of range.
-[[noreturn]] void raise_axis_error(Py_ssize_t axis, int ndim) {
+}  // namespace
+
+void raise_axis_error(Py_ssize_t axis, int ndim) {
     py::OwnedRef type = axis_error_type();
     py::OwnedRef error{PyObject_CallFunction(type.get(), "ni", axis, ndim)};
     if (error) PyErr_SetObject(type.get(), error.get());
     py::propagate_python_error();
 }
 
-// The element type that sorts a descriptor's elements; TypeError naming the
-// dtype when sort() does not take it.
-Element element_of(const numpy::Api& np, PyObject* descr) {
+Element element_of(const numpy::Api& np, PyObject* descr, const char* function) {
+    const std::string prefix = std::string(function) + "() does not take ";
     const char order = np.byte_order(descr);
-    if (order != '=' && order != '|') raise_type_error_naming("sort() does not take non-native byte order: dtype ", descr);
+    if (order != '=' && order != '|') raise_type_error_naming((prefix + "non-native byte order: dtype ").c_str(), descr);
     const numpy::npy_intp size = np.element_size(descr);
     const auto by_size = [&](Element e32, Element e64) {
         if (size == 4) return e32;
         if (size == 8) return e64;
-        raise_type_error_naming("sort() does not take dtype ", descr);
+        raise_type_error_naming((prefix + "dtype ").c_str(), descr);
     };
     switch (np.type_num(descr)) {
         case numpy::kTypeBool:
@@ -81,12 +82,10 @@ Element element_of(const numpy::Api& np, PyObject* descr) {
         case numpy::kTypeDouble: return Element::f64;
         case numpy::kTypeDatetime:
         case numpy::kTypeTimedelta: return Element::time64;
-        default: raise_type_error_naming("sort() does not take dtype ", descr);
+        default: raise_type_error_naming((prefix + "dtype ").c_str(), descr);
     }
 }
 
-// The threads argument: the pool's size for None, else a count of at least
-// one, capped at the pool's size.
 std::size_t workers_of(PyObject* threads) {
     const std::size_t pool_size = pool::thread_count();
     if (threads == nullptr || threads == Py_None) return pool_size;
@@ -96,7 +95,24 @@ std::size_t workers_of(PyObject* threads) {
     return std::min(static_cast<std::size_t>(requested), pool_size);
 }
 
-}  // namespace
+void require_plain_array(const numpy::Api& np, PyObject* arr, const char* function) {
+    if (!np.is_array(arr)) {
+        py::OwnedRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arr)), "__name__"));
+        if (!name) py::propagate_python_error();
+        PyErr_Format(PyExc_TypeError, "%s() argument 'arr' must be a numpy.ndarray, not %S", function, name.get());
+        py::propagate_python_error();
+    }
+    if (args::is_masked_array(np, arr))
+        PyErr_Format(PyExc_TypeError, "%s() does not take masked arrays; use their own %s()", function, function);
+    if (PyErr_Occurred() != nullptr) py::propagate_python_error();
+}
+
+Py_ssize_t axis_of(PyObject* axis_object) {
+    if (axis_object == nullptr) return -1;
+    const Py_ssize_t axis = PyNumber_AsSsize_t(axis_object, PyExc_OverflowError);
+    if (axis == -1 && PyErr_Occurred() != nullptr) py::propagate_python_error();
+    return axis;
+}
 
 PyObject* general_sort(PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"arr", "axis", "threads", nullptr};
@@ -108,26 +124,15 @@ PyObject* general_sort(PyObject* args, PyObject* kwargs) {
         py::propagate_python_error();
 
     const numpy::Api& np = numpy::api();
-    if (!np.is_array(arr)) {
-        py::OwnedRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arr)), "__name__"));
-        if (!name) py::propagate_python_error();
-        PyErr_Format(PyExc_TypeError, "sort() argument 'arr' must be a numpy.ndarray, not %S", name.get());
-        py::propagate_python_error();
-    }
-    if (args::is_masked_array(np, arr))
-        py::raise_error(PyExc_TypeError, "sort() does not take masked arrays; use their own sort()");
-    Py_ssize_t axis = -1;
-    if (axis_object != nullptr) {
-        axis = PyNumber_AsSsize_t(axis_object, PyExc_OverflowError);
-        if (axis == -1 && PyErr_Occurred() != nullptr) py::propagate_python_error();
-    }
+    require_plain_array(np, arr, "sort");
+    Py_ssize_t axis = axis_of(axis_object);
     const std::size_t workers = workers_of(threads);
 
     py::OwnedRef held = py::new_ref(arr);
     const numpy::ArrayFields fields = np.fields(held.get());
     if (axis < -fields.nd || axis >= fields.nd) raise_axis_error(axis, fields.nd);
     if (axis < 0) axis += fields.nd;
-    const Element element = element_of(np, fields.descr);
+    const Element element = element_of(np, fields.descr, "sort");
 
     switch (borrow::acquire_exclusive(held.get())) {
         case borrow::ExclusiveBorrow::acquired: break;

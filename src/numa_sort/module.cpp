@@ -72,6 +72,13 @@ PyMethodDef g_sort_info_def = {"_sort_info", &tfs::py::noargs_entry<&tfs::functi
                                "What the last sort() on this thread did and the partition shape measured for "
                                "this processor."};
 
+// argsort(): beside sort().
+PyMethodDef g_general_argsort_def = {
+    "argsort",
+    reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&tfs::py::keywords_entry<&tfs::functions::general_argsort>)),
+    METH_VARARGS | METH_KEYWORDS, tfs::functions::kGeneralArgsortDoc};
+
 // Creates the function of `def`, bound to `module`, appends its name to
 // __all__ (created on first use) and sets it as a module attribute. False
 // with a Python exception set on failure.
@@ -101,6 +108,8 @@ bool populate(PyObject* module) {
     if (!sort || PyObject_SetAttrString(module, "sort", sort.get()) != 0) return false;
     OwnedRef info(PyCFunction_NewEx(&g_sort_info_def, module, module_name.get()));
     if (!info || PyObject_SetAttrString(module, "_sort_info", info.get()) != 0) return false;
+    OwnedRef argsort(PyCFunction_NewEx(&g_general_argsort_def, module, module_name.get()));
+    if (!argsort || PyObject_SetAttrString(module, "argsort", argsort.get()) != 0) return false;
     // Callers can name the exception type to catch it.
     PyObject* panic = tfs::py::panic_exception_type();
     return panic != nullptr && PyObject_SetAttrString(module, "PanicException", panic) == 0;

@@ -76,4 +76,6 @@ void simd_sort(std::span<double> keys) noexcept {
     detail::simd_sort_native(keys);
 }
 
+void prepare_simd_sort() noexcept { choose_targets(); }
+
 }  // namespace tfs::general

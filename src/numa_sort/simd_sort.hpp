@@ -31,4 +31,8 @@ void simd_sort_native(std::span<float> keys) noexcept;
 void simd_sort_native(std::span<double> keys) noexcept;
 }  // namespace detail
 
+// Picks the SIMD targets once (as the sorts above do on first use); for
+// other units that dispatch to Highway's code themselves.
+void prepare_simd_sort() noexcept;
+
 }  // namespace tfs::general

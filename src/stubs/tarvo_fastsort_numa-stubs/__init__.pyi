@@ -33,3 +33,17 @@ def sort(arr: npt.NDArray[Any], *, axis: SupportsIndex = -1, threads: SupportsIn
 
     Takes every integer type, bool, float16/32/64, datetime64 and timedelta64,
     in any layout. threads caps the threads used (None: the pool's size)."""
+
+def argsort(
+    arr: npt.NDArray[Any],
+    *,
+    axis: SupportsIndex | None = -1,
+    kind: str | None = None,
+    threads: SupportsIndex | None = None,
+) -> npt.NDArray[np.intp]:
+    """Return the indices that sort arr along axis (None: flattened), in NumPy's
+    order (NaN and NaT last), as a new np.intp array of arr's shape.
+
+    Stable for every kind: equal elements keep their order, as
+    np.argsort(kind='stable') gives. arr is only read, in any layout.
+    threads caps the threads used (None: the pool's size)."""

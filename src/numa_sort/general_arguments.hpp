@@ -1,0 +1,33 @@
+#pragma once
+// The argument checks that sort() and argsort() share, with NumPy's errors.
+// Each raises by setting a Python exception and throwing
+// py::PythonErrorRaised.
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "numa_sort/general_sort.hpp"
+#include "numa_sort/numpy_api.hpp"
+
+namespace tfs::functions {
+
+// TypeError unless `arr` is an ndarray (or a subclass) other than a masked
+// array; the message names `function`.
+void require_plain_array(const numpy::Api& np, PyObject* arr, const char* function);
+
+// The axis argument (null: -1), not yet checked against the dimensions.
+Py_ssize_t axis_of(PyObject* axis_object);
+
+// Raises AxisError(axis, ndim), as NumPy does for an axis out of range.
+[[noreturn]] void raise_axis_error(Py_ssize_t axis, int ndim);
+
+// The element type that sorts a descriptor's elements; TypeError naming
+// `function` and the dtype when it is not taken.
+general::Element element_of(const numpy::Api& np, PyObject* descr, const char* function);
+
+// The threads argument: the pool's size for None, else a count of at least
+// one, capped at the pool's size.
+std::size_t workers_of(PyObject* threads);
+
+}  // namespace tfs::functions

@@ -1,0 +1,168 @@
+"""argsort(arr, *, axis=-1, kind=None, threads=None): np.argsort(kind='stable')'s
+indices exactly, in any layout, arr untouched; errors; a writer meanwhile."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import tarvo_fastsort_numa as tfs
+from conftest import SKEWED, distribution, run_python, values
+
+AxisError = getattr(np, "exceptions", np).AxisError  # numpy.AxisError before NumPy 1.25
+
+# Both sides of the cut-offs: 8-bit counting and 16-bit LSD (64), the
+# partition of keys too wide for 64-bit words (1024), 16-bit counting and the
+# partition of the others (16384), passes split over the threads (65536);
+# 16-bit LSD again from 2^21.
+SIZES = [0, 1, 2, 63, 64, 1023, 1024, 16383, 16384, 65535, 65536, 300_000]
+SIZES_16 = [2**21 - 1, 2**21]
+DTYPES = ["?", "i1", "u1", "i2", "u2", "f2", "i4", "u4", "f4", "i8", "u8", "f8",
+          "M8[ns]", "m8[us]", np.intc, np.uintc, np.longlong, np.ulonglong]
+KINDS = [None, "quicksort", "heapsort", "stable", "mergesort"]
+
+
+def ties(dtype, n, rng):
+    """Eight values (NaN, -0.0, +0.0, NaT among them where drawn): long runs of ties."""
+    a = values(dtype, n, rng)
+    return a[rng.integers(0, min(n, 8), n)] if n else a
+
+
+def wide_cluster(dtype, n, rng):
+    """Keys too wide to share a word with their index, most of them in one
+    bucket spanning it: the bucket is split again, or sorted as 128-bit words."""
+    a = rng.integers(0, 2**55, n, dtype=np.uint64).astype(dtype)
+    a[:: 7] = np.iinfo(dtype).max - rng.integers(0, 3, len(a[::7])).astype(dtype)
+    return a
+
+
+def check(a, got, kind="stable", axis=-1):
+    assert got.dtype == np.intp and got.flags.c_contiguous
+    if kind in ("stable", "mergesort"):
+        np.testing.assert_array_equal(got, np.argsort(a, axis=axis, kind="stable"))
+        return
+    # Other kinds: a permutation of every lane that puts it in NumPy's order.
+    flat = axis is None
+    a, axis = (a.reshape(-1), 0) if flat else (a, axis)
+    np.testing.assert_array_equal(np.sort(got, axis=axis), np.broadcast_to(
+        np.arange(a.shape[axis]).reshape([-1 if d == axis % a.ndim else 1 for d in range(a.ndim)]), a.shape))
+    ordered, expected = np.take_along_axis(a, got, axis), np.sort(a, axis=axis)
+    if a.dtype.kind in "Mm":
+        ordered, expected = ordered.view("i8"), expected.view("i8")
+    np.testing.assert_array_equal(ordered, expected)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_against_numpy(dtype, threads):
+    rng = np.random.default_rng(11)
+    inputs = [make(dtype, n, rng) for n in SIZES for make in (values, ties)]
+    inputs += [values(dtype, n, rng) for n in SIZES_16 if np.dtype(dtype).itemsize == 2]
+    if np.dtype(dtype) in (np.dtype("i8"), np.dtype("u8")):
+        inputs += [wide_cluster(dtype, n, rng) for n in (1_100, 17_000, 300_000)]
+    if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
+        inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
+        inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
+    for i, a in enumerate(inputs):
+        kind = KINDS[i % len(KINDS)]
+        check(a, tfs.argsort(a, kind=kind, threads=threads), kind)
+
+
+LAYOUTS = {
+    "strided": lambda base: (base[::3], -1),
+    "reversed": lambda base: (base[::-1], 0),
+    "2d_axis0": lambda base: (base[:600].reshape(40, 15), 0),
+    "2d_axis1": lambda base: (base[:600].reshape(40, 15), 1),
+    "2d_axis_none": lambda base: (base[:600].reshape(40, 15)[:, ::2], None),
+    "fortran_axis1": lambda base: (np.asfortranarray(base[:600].reshape(40, 15)), -1),
+    "3d_axis1": lambda base: (base[:840].reshape(7, 8, 15)[:, ::2, :], 1),
+    "long_lanes_axis0": lambda base: (base[:200_000].reshape(100_000, 2), 0),  # indices strided
+    "one_long_lane": lambda base: (base.reshape(1, -1), 1),
+    "unaligned": lambda base: (np.frombuffer(bytearray(base.tobytes() + b"\0"), base.dtype,
+                                             count=len(base) - 1, offset=1), 0),
+    "read_only": lambda base: (np.broadcast_to(base, (2, len(base))), 1),
+    "zero_dim_flattened": lambda base: (base[:1].reshape(()), None),
+    "empty_lanes": lambda base: (base[:0].reshape(0, 5), 0),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("layout", LAYOUTS, ids=str)
+def test_layouts(layout, threads):
+    for dtype in ["f4", "i8", "u2", "f2"]:
+        base = values(dtype, 200_000, np.random.default_rng(5))
+        view, axis = LAYOUTS[layout](base)
+        before = view.copy()
+        for kind in (None, "stable"):
+            check(view, tfs.argsort(view, axis=axis, kind=kind, threads=threads), kind, axis)
+        np.testing.assert_array_equal(view.view(f"u{view.itemsize}"), before.view(f"u{view.itemsize}"))
+
+
+ERRORS = [
+    (lambda: [3, 1, 2], {}, TypeError, "argsort() argument 'arr' must be a numpy.ndarray, not list"),
+    (lambda: np.ma.masked_array([2, 1]), {}, TypeError,
+     "argsort() does not take masked arrays; use their own argsort()"),
+    (lambda: np.zeros(3, complex), {}, TypeError, "argsort() does not take dtype complex128"),
+    (lambda: np.zeros(3, ">i8"), {}, TypeError, "argsort() does not take non-native byte order: dtype >i8"),
+    (lambda: np.zeros(3), {"axis": 1}, AxisError, "axis 1 is out of bounds for array of dimension 1"),
+    (lambda: np.array(5.0), {}, AxisError, "axis -1 is out of bounds for array of dimension 0"),
+    (lambda: np.zeros(3), {"threads": 0}, ValueError, "threads must be a positive integer or None"),
+    (lambda: np.zeros(3), {"threads": 1.5}, TypeError, None),
+    (lambda: np.zeros(3), {"kind": "bogus"}, ValueError,
+     "sort kind must be one of 'quick', 'heap', or 'stable' (got 'bogus')"),
+    (lambda: np.zeros(3), {"kind": 5}, TypeError, "sort kind must be str, not int"),
+]
+
+
+@pytest.mark.parametrize("make, kwargs, error, message", ERRORS)
+def test_errors(make, kwargs, error, message):
+    with pytest.raises(error) as raised:
+        tfs.argsort(make(), **kwargs)
+    if message is not None:
+        assert str(raised.value) == message
+
+
+def test_a_writer_meanwhile_leaves_a_permutation():
+    """Another thread rewrites the array while the lock is released: every
+    result is still a permutation of the indices."""
+    rng = np.random.default_rng(9)
+    buffer = rng.integers(0, 256, 8 * 600_000, dtype=np.uint8)
+    stop = threading.Event()
+
+    def write():
+        noise = np.random.default_rng(10).integers(0, 256, 1 << 16, dtype=np.uint8)
+        while not stop.is_set():
+            start = int(rng.integers(0, len(buffer) - len(noise)))
+            buffer[start:start + len(noise)] = noise
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(3):
+            for dtype in ["i8", "f8", "u4", "f4", "u2", "u1"]:
+                view = buffer.view(dtype)
+                for threads in (1, 2):
+                    got = tfs.argsort(view, threads=threads)
+                    assert np.array_equal(np.sort(got), np.arange(len(view))), dtype
+    finally:
+        stop.set()
+        writer.join()
+
+
+def test_out_of_memory_is_memory_error():
+    result = run_python("""
+        import resource
+        import numpy as np, tarvo_fastsort_numa as tfs
+        a = np.random.default_rng(1).standard_normal(8_000_000)
+        before = a.copy()
+        tfs.argsort(a[:100_000], threads=2)  # starts the pool while memory is still available
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + 96 * 2**20, resource.RLIM_INFINITY))
+        try:
+            tfs.argsort(a, threads=2)  # the indices fit, the pairs do not
+            print("sorted")
+        except MemoryError:
+            print("MemoryError", np.array_equal(a, before))
+    """)
+    assert result.returncode == 0 and result.stdout == "MemoryError True\n", result.stderr
