@@ -71,22 +71,6 @@ py::OwnedRef flattened(PyObject* arr) {
     return flat;
 }
 
-// The lanes along `axis` of an array's fields.
-general::Lanes lanes_of(const numpy::ArrayFields& fields, int axis) {
-    general::Lanes lanes;
-    lanes.data = fields.data;
-    for (int d = 0; d < fields.nd; ++d) {
-        if (d == axis) {
-            lanes.length = static_cast<std::size_t>(fields.dims[d]);
-            lanes.stride = fields.strides[d];
-        } else {
-            lanes.outer_dims.push_back(static_cast<std::size_t>(fields.dims[d]));
-            lanes.outer_strides.push_back(fields.strides[d]);
-        }
-    }
-    return lanes;
-}
-
 }  // namespace
 
 PyObject* general_argsort(PyObject* args, PyObject* kwargs) {

@@ -30,4 +30,20 @@ general::Element element_of(const numpy::Api& np, PyObject* descr, const char* f
 // one, capped at the pool's size.
 std::size_t workers_of(PyObject* threads);
 
+// The lanes along `axis` of an array's fields.
+inline general::Lanes lanes_of(const numpy::ArrayFields& fields, int axis) {
+    general::Lanes lanes;
+    lanes.data = fields.data;
+    for (int d = 0; d < fields.nd; ++d) {
+        if (d == axis) {
+            lanes.length = static_cast<std::size_t>(fields.dims[d]);
+            lanes.stride = fields.strides[d];
+        } else {
+            lanes.outer_dims.push_back(static_cast<std::size_t>(fields.dims[d]));
+            lanes.outer_strides.push_back(fields.strides[d]);
+        }
+    }
+    return lanes;
+}
+
 }  // namespace tfs::functions

@@ -141,17 +141,7 @@ PyObject* general_sort(PyObject* args, PyObject* kwargs) {
     }
     const borrow::ExclusiveBorrowHeld borrow(held.get());
 
-    general::Lanes lanes;
-    lanes.data = fields.data;
-    for (int d = 0; d < fields.nd; ++d) {
-        if (d == axis) {
-            lanes.length = static_cast<std::size_t>(fields.dims[d]);
-            lanes.stride = fields.strides[d];
-        } else {
-            lanes.outer_dims.push_back(static_cast<std::size_t>(fields.dims[d]));
-            lanes.outer_strides.push_back(fields.strides[d]);
-        }
-    }
+    const general::Lanes lanes = lanes_of(fields, static_cast<int>(axis));
     {
         const py::GilReleased unlocked;
         general::sort_lanes(element, lanes, workers);
