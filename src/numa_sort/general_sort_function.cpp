@@ -115,13 +115,9 @@ Py_ssize_t axis_of(PyObject* axis_object) {
 }
 
 PyObject* general_sort(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"arr", "axis", "threads", nullptr};
-    PyObject* arr = nullptr;
     PyObject* axis_object = nullptr;
     PyObject* threads = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:sort", const_cast<char**>(keywords), &arr,
-                                    &axis_object, &threads) == 0)
-        py::propagate_python_error();
+    PyObject* arr = args::extract_arguments("sort", args, kwargs, {{"axis", &axis_object}, {"threads", &threads}});
 
     const numpy::Api& np = numpy::api();
     require_plain_array(np, arr, "sort");
@@ -149,15 +145,35 @@ PyObject* general_sort(PyObject* args, PyObject* kwargs) {
     return py::none();
 }
 
+namespace {
+
+// {"uint32": (("vqsort", vqsort ns per key, x86-simd-sort ns per key) in
+// cache, (...) for large spans), ...}: the SIMD sort chosen for each key
+// type and what the choice rests on.
+template <typename T>
+PyObject* simd_sort_entry() {
+    const auto entry = [](const general::SimdSortChoice& c) {
+        return Py_BuildValue("(sdd)", c.kind == general::SimdSortKind::avx2 ? "x86-simd-sort" : "vqsort",
+                             c.vqsort_ns, c.avx2_ns);
+    };
+    return Py_BuildValue("(NN)", entry(general::simd_sort_choice<T>(false)), entry(general::simd_sort_choice<T>(true)));
+}
+
+}  // namespace
+
 PyObject* sort_info() {
     const general::PartitionCalibration& c = general::partition_calibration();
-    return Py_BuildValue("{s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d}", "last_path", general::last_sort_path(),
+    return Py_BuildValue("{s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}", "last_path",
+                         general::last_sort_path(),
                          "simd_target", general::simd_sort_target(), "pool_threads",
                          static_cast<Py_ssize_t>(workers_of(nullptr)), "partition",
                          c.shape == PartitionShape::fine ? "fine" : "coarse", "forced", c.forced ? Py_True : Py_False,
                          "fine_scatter_ns", c.fine_scatter_ns, "coarse_scatter_ns", c.coarse_scatter_ns,
                          "cached_sort_ns", c.cached_sort_ns, "large_sort_ns", c.large_sort_ns, "calibration_ms",
-                         c.cost_ms);
+                         c.cost_ms, "simd_sorts", "uint32", simd_sort_entry<std::uint32_t>(), "int32",
+                         simd_sort_entry<std::int32_t>(), "uint64", simd_sort_entry<std::uint64_t>(), "int64",
+                         simd_sort_entry<std::int64_t>(), "float32", simd_sort_entry<float>(), "float64",
+                         simd_sort_entry<double>());
 }
 
 }  // namespace tfs::functions

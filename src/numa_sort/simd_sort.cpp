@@ -3,7 +3,28 @@
 #include <hwy/contrib/sort/vqsort.h>
 #include <hwy/targets.h>
 
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
 #include "engine/sorts/simd_dispatch.hpp"
+
+#if defined(TFS_HAVE_AVX2_SORT)
+// x86-simd-sort's AVX2 quicksort (simd_sort_avx2.cpp): only to be called
+// where the processor runs x86-64-v3.
+extern "C" {
+void tfs_avx2_sort_u32(std::uint32_t* a, std::size_t n);
+void tfs_avx2_sort_i32(std::int32_t* a, std::size_t n);
+void tfs_avx2_sort_u64(std::uint64_t* a, std::size_t n);
+void tfs_avx2_sort_i64(std::int64_t* a, std::size_t n);
+void tfs_avx2_sort_f32(float* a, std::size_t n);
+void tfs_avx2_sort_f64(double* a, std::size_t n);
+}
+#endif
 
 #if !defined(HWY_MAJOR)
 // Highway 1.0 (Debian 12's, which the builds off x86-64 link) keeps its
@@ -38,6 +59,118 @@ void choose_targets() noexcept {
 #endif
 }
 
+// The two quicksorts rank differently in cache and past it, so each type
+// has two choices: for fewer keys than this, measured on kCachedKeys keys,
+// and for more, measured on kLargeKeys (past a core's L2 cache for 64-bit
+// keys on AMD Zen 3, yet a few milliseconds in all).
+constexpr std::size_t kLargeFrom = std::size_t(1) << 16;
+constexpr std::size_t kCachedKeys = std::size_t(1) << 13;
+constexpr std::size_t kLargeKeys = std::size_t(1) << 17;
+// Each sort's figure is the least of this many rounds, taken in turn.
+constexpr int kCachedRounds = 5;
+constexpr int kLargeRounds = 2;
+// The AVX2 quicksort is taken only when it is at least this much faster:
+// where the two are level, vqsort's wider targets and its guarantees stand.
+constexpr double kChoiceMargin = 0.95;
+
+template <typename T>
+void vqsort(std::span<T> keys) noexcept {
+    if constexpr (std::is_unsigned_v<T>) {
+        hwy::VQSort(keys.data(), keys.size(), hwy::SortAscending());
+    } else {
+        detail::simd_sort_native(keys);
+    }
+}
+
+bool avx2_sort_runs() noexcept {
+#if defined(TFS_HAVE_AVX2_SORT)
+    static const bool runs = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma");
+    }();
+    return runs;
+#else
+    return false;
+#endif
+}
+
+template <typename T>
+void avx2_sort(std::span<T> keys) noexcept {
+#if defined(TFS_HAVE_AVX2_SORT)
+    if constexpr (std::is_same_v<T, std::uint32_t>) tfs_avx2_sort_u32(keys.data(), keys.size());
+    if constexpr (std::is_same_v<T, std::int32_t>) tfs_avx2_sort_i32(keys.data(), keys.size());
+    if constexpr (std::is_same_v<T, std::uint64_t>) tfs_avx2_sort_u64(keys.data(), keys.size());
+    if constexpr (std::is_same_v<T, std::int64_t>) tfs_avx2_sort_i64(keys.data(), keys.size());
+    if constexpr (std::is_same_v<T, float>) tfs_avx2_sort_f32(keys.data(), keys.size());
+    if constexpr (std::is_same_v<T, double>) tfs_avx2_sort_f64(keys.data(), keys.size());
+#else
+    vqsort(keys);
+#endif
+}
+
+// n random keys of T: the full range for integers, [-1, 1) for floats.
+template <typename T>
+std::unique_ptr<T[]> random_keys(std::size_t n) {
+    std::unique_ptr<T[]> keys(new T[n]);  // all written below
+    std::uint64_t state = 0x2545f4914f6cdd1d;
+    for (std::size_t i = 0; i < n; ++i) {
+        state = state * 6364136223846793005 + 1442695040888963407;
+        const std::uint64_t bits = state ^ (state >> 29);
+        if constexpr (std::is_floating_point_v<T>) {
+            keys[i] = static_cast<T>(static_cast<double>(bits >> 11) * 0x1p-52 - 1.0);
+        } else {
+            keys[i] = static_cast<T>(bits);
+        }
+    }
+    return keys;
+}
+
+// Measures both quicksorts on n random keys of T, or takes the choice that
+// TARVO_FASTSORT_SIMD_SORT forces.
+template <typename T>
+SimdSortChoice choose_simd_sort(std::size_t n, int rounds) {
+    SimdSortChoice c;
+    if (!avx2_sort_runs()) return c;
+    if (const char* forced = std::getenv("TARVO_FASTSORT_SIMD_SORT")) {
+        c.forced = std::strcmp(forced, "vqsort") == 0 || std::strcmp(forced, "x86-simd-sort") == 0;
+        c.kind = std::strcmp(forced, "x86-simd-sort") == 0 ? SimdSortKind::avx2 : SimdSortKind::vqsort;
+        if (c.forced) return c;
+    }
+    using Clock = std::chrono::steady_clock;
+    const std::unique_ptr<T[]> keys = random_keys<T>(n);
+    std::unique_ptr<T[]> work(new T[n]);  // copied into before each sort
+    const auto time = [&](auto sort) {
+        std::copy(keys.get(), keys.get() + n, work.get());
+        const auto start = Clock::now();
+        sort(std::span<T>(work.get(), n));
+        return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / static_cast<double>(n);
+    };
+    c.vqsort_ns = c.avx2_ns = 1e9;
+    for (int round = 0; round < rounds; ++round) {
+        c.vqsort_ns = std::min(c.vqsort_ns, time([](std::span<T> k) { vqsort(k); }));
+        c.avx2_ns = std::min(c.avx2_ns, time([](std::span<T> k) { avx2_sort(k); }));
+    }
+    c.kind = c.avx2_ns < c.vqsort_ns * kChoiceMargin ? SimdSortKind::avx2 : SimdSortKind::vqsort;
+    return c;
+}
+
+// A choice measured by the first caller (any other waits for it); vqsort
+// where there is no memory to measure with.
+template <typename T>
+SimdSortChoice measured_once(std::size_t n, int rounds) noexcept {
+    try {
+        return choose_simd_sort<T>(n, rounds);
+    } catch (...) {
+        return SimdSortChoice{};
+    }
+}
+
+template <typename T>
+void sort_by_choice(std::span<T> keys) noexcept {
+    if (simd_sort_choice<T>(keys.size() >= kLargeFrom).kind == SimdSortKind::avx2) return avx2_sort(keys);
+    vqsort(keys);
+}
+
 }  // namespace
 
 const char* simd_sort_target() noexcept {
@@ -46,35 +179,30 @@ const char* simd_sort_target() noexcept {
     return targets.empty() ? "none" : hwy::TargetName(targets.front());
 }
 
-void simd_sort(std::span<std::uint32_t> keys) noexcept {
+template <typename T>
+const SimdSortChoice& simd_sort_choice(bool large) noexcept {
     choose_targets();
-    hwy::VQSort(keys.data(), keys.size(), hwy::SortAscending());
+    if (large) {
+        static const SimdSortChoice choice = measured_once<T>(kLargeKeys, kLargeRounds);
+        return choice;
+    }
+    static const SimdSortChoice choice = measured_once<T>(kCachedKeys, kCachedRounds);
+    return choice;
 }
 
-void simd_sort(std::span<std::uint64_t> keys) noexcept {
-    choose_targets();
-    hwy::VQSort(keys.data(), keys.size(), hwy::SortAscending());
-}
+template const SimdSortChoice& simd_sort_choice<std::uint32_t>(bool) noexcept;
+template const SimdSortChoice& simd_sort_choice<std::int32_t>(bool) noexcept;
+template const SimdSortChoice& simd_sort_choice<std::uint64_t>(bool) noexcept;
+template const SimdSortChoice& simd_sort_choice<std::int64_t>(bool) noexcept;
+template const SimdSortChoice& simd_sort_choice<float>(bool) noexcept;
+template const SimdSortChoice& simd_sort_choice<double>(bool) noexcept;
 
-void simd_sort(std::span<std::int32_t> keys) noexcept {
-    choose_targets();
-    detail::simd_sort_native(keys);
-}
-
-void simd_sort(std::span<std::int64_t> keys) noexcept {
-    choose_targets();
-    detail::simd_sort_native(keys);
-}
-
-void simd_sort(std::span<float> keys) noexcept {
-    choose_targets();
-    detail::simd_sort_native(keys);
-}
-
-void simd_sort(std::span<double> keys) noexcept {
-    choose_targets();
-    detail::simd_sort_native(keys);
-}
+void simd_sort(std::span<std::uint32_t> keys) noexcept { sort_by_choice(keys); }
+void simd_sort(std::span<std::uint64_t> keys) noexcept { sort_by_choice(keys); }
+void simd_sort(std::span<std::int32_t> keys) noexcept { sort_by_choice(keys); }
+void simd_sort(std::span<std::int64_t> keys) noexcept { sort_by_choice(keys); }
+void simd_sort(std::span<float> keys) noexcept { sort_by_choice(keys); }
+void simd_sort(std::span<double> keys) noexcept { sort_by_choice(keys); }
 
 void prepare_simd_sort() noexcept { choose_targets(); }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Ascending SIMD quicksort of unsigned keys (Highway's vqsort), for pieces
+// Ascending SIMD quicksort of unsigned keys (Highway's vqsort, or
+// x86-simd-sort's AVX2 quicksort where that measures faster), for pieces
 // that fit in a core's cache and for one-thread sorts, where it beats radix
 // passes. Sorts in place without heap memory; whatever the keys are, and
 // however they change while it runs, it stays within the span and ends.
@@ -12,7 +13,7 @@ namespace tfs::general {
 void simd_sort(std::span<std::uint32_t> keys) noexcept;
 void simd_sort(std::span<std::uint64_t> keys) noexcept;
 
-// The instruction set the SIMD sort runs in this process, e.g. "AVX2".
+// The instruction set vqsort runs in this process, e.g. "AVX2".
 const char* simd_sort_target() noexcept;
 
 // The same for elements sorted as they are, by value: signed integers, and
@@ -24,12 +25,34 @@ void simd_sort(std::span<float> keys) noexcept;
 void simd_sort(std::span<double> keys) noexcept;
 
 namespace detail {
-// The compiled sorts behind the overloads above, for the process's targets.
+// vqsort's compiled sorts behind the overloads above, for the process's
+// targets.
 void simd_sort_native(std::span<std::int32_t> keys) noexcept;
 void simd_sort_native(std::span<std::int64_t> keys) noexcept;
 void simd_sort_native(std::span<float> keys) noexcept;
 void simd_sort_native(std::span<double> keys) noexcept;
 }  // namespace detail
+
+// Which quicksort takes a key type: Highway's vqsort, or x86-simd-sort's
+// AVX2 quicksort where the processor runs AVX2 and that sorts faster.
+enum class SimdSortKind : unsigned char { vqsort, avx2 };
+
+// A choice for one type and what it rests on: the least nanoseconds per key
+// of a few sorts of random keys by each (zero where the choice was forced
+// with TARVO_FASTSORT_SIMD_SORT=vqsort|x86-simd-sort, or where the AVX2
+// quicksort cannot run).
+struct SimdSortChoice {
+    SimdSortKind kind = SimdSortKind::vqsort;
+    bool forced = false;
+    double vqsort_ns = 0;
+    double avx2_ns = 0;
+};
+
+// The choice for T (u32, i32, u64, i64, float, double) for spans of 65536
+// keys or more (`large`: measured on 2^17 keys) or fewer (8192 keys, in
+// cache), each measured on first use; thread-safe.
+template <typename T>
+const SimdSortChoice& simd_sort_choice(bool large) noexcept;
 
 // Picks the SIMD targets once (as the sorts above do on first use); for
 // other units that dispatch to Highway's code themselves.

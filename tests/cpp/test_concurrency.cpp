@@ -17,6 +17,7 @@
 #include "numa_sort/driver_impl.hpp"
 #include "numa_sort/float_keys.hpp"
 #include "numa_sort/float_keys_impl.hpp"
+#include "numa_sort/simd_sort.hpp"
 
 namespace {
 
@@ -228,16 +229,29 @@ TEST(LentArray, EveryPathBesideAWriter) {
     beside_a_writer<std::uint64_t>("u64 in-place permutation", 200000,
                                    [](std::span<std::uint64_t> s) { tfs::recursive_radix_sort_level(s, top); });
     beside_a_writer<std::int64_t>("i64 rollercoaster", 1000000, tfs::engine_sort<std::int64_t>);
+    // The SIMD quicksorts, in cache and past it (ctest runs this test once
+    // more with each forced).
+    for (std::size_t n : {5000, 300000}) {
+        beside_a_writer<std::uint32_t>("u32 SIMD sort", n, [](std::span<std::uint32_t> s) { tfs::general::simd_sort(s); });
+        beside_a_writer<std::int32_t>("i32 SIMD sort", n, [](std::span<std::int32_t> s) { tfs::general::simd_sort(s); });
+        beside_a_writer<std::uint64_t>("u64 SIMD sort", n, [](std::span<std::uint64_t> s) { tfs::general::simd_sort(s); });
+        beside_a_writer<std::int64_t>("i64 SIMD sort", n, [](std::span<std::int64_t> s) { tfs::general::simd_sort(s); });
+    }
     // Floats: the re-sort orders by float key, so only the guards are checked.
-    for (bool wide : {false, true}) {
+    for (int kind = 0; kind < 4; ++kind) {
+        const bool wide = kind % 2 == 1;
+        const bool simd = kind >= 2;  // by value, as the SIMD quicksort takes NaN-free floats
         GuardedBuffer<std::uint64_t> buf(tt::catalogue_case<std::uint64_t>("uniform").make(500000, 1));
         std::atomic<bool> stop{false};
         std::thread writer([&, s = buf.slice()] {
             for (std::uint64_t i = 0; !stop; ++i) s[i * 7919 % s.size()] = i * 0x9E3779B97F4A7C15ull;
         });
+        const std::span<double> doubles(reinterpret_cast<double*>(buf.slice().data()), 500000);
+        const std::span<float> floats(reinterpret_cast<float*>(buf.slice().data()), 1000000);
         try {
-            if (wide) tfs::float_key_sort(std::span<double>(reinterpret_cast<double*>(buf.slice().data()), 500000));
-            else tfs::float_key_sort(std::span<float>(reinterpret_cast<float*>(buf.slice().data()), 1000000));
+            if (simd) wide ? tfs::general::simd_sort(doubles) : tfs::general::simd_sort(floats);
+            else if (wide) tfs::float_key_sort(doubles);
+            else tfs::float_key_sort(floats);
         } catch (const tfs::InternalFailure&) {
         }
         stop = true;

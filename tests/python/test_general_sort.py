@@ -92,6 +92,7 @@ ERRORS = [
     (lambda: np.zeros(3), {"threads": -1}, ValueError, "threads must be a positive integer or None"),
     (lambda: np.zeros(3), {"threads": 1.5}, TypeError, None),
     (lambda: np.zeros(3), {"axis": None}, TypeError, None),
+    (lambda: np.zeros(3), {"axes": 0}, TypeError, "sort() got an unexpected keyword argument 'axes'"),
 ]
 
 
@@ -117,10 +118,13 @@ def test_a_borrow_refuses_the_sort(borrow_api):
 
 
 # Each forced choice of the processor-dependent code: the SIMD sort without
-# its AVX-512 targets; the partition's fine and coarse shapes, on both sides
+# its AVX-512 targets; each SIMD quicksort, on both sides of its in-cache
+# choice (65536 keys); the partition's fine and coarse shapes, on both sides
 # of their cut-offs (two threads: 512 KiB and 2 MiB).
 FORCED = {
     "simd_baseline": ({"TARVO_FASTSORT_SIMD": "baseline"}, [100, 5000, 300_000], None),
+    "vqsort": ({"TARVO_FASTSORT_SIMD_SORT": "vqsort"}, [100, 65535, 65536], None),
+    "x86-simd-sort": ({"TARVO_FASTSORT_SIMD_SORT": "x86-simd-sort"}, [100, 65535, 65536], None),
     "partition_fine": ({"TARVO_FASTSORT_PARTITION": "fine"}, [65535, 65536, 131071, 131072], "fine"),
     "partition_coarse": ({"TARVO_FASTSORT_PARTITION": "coarse"}, [131072, 262143, 262144, 524287, 524288], "coarse"),
 }
@@ -132,7 +136,7 @@ def test_forced_choices(forced):
     result = run_python(f"""
         import numpy as np, tarvo_fastsort_numa as tfs
         from conftest import assert_same_bits, distribution, reference, values
-        for dtype in ["u4", "i8", "f4", "f8"]:
+        for dtype in ["u4", "i4", "u8", "i8", "f4", "f8"]:
             rng = np.random.default_rng(len(dtype))
             arrays = [values(dtype, n, rng) for n in {sizes}]
             arrays += [distribution(s, dtype, {sizes}[-1], rng) for s in ["zipf_2_signed", "lognormal", "nan_zeros"]]
@@ -146,5 +150,8 @@ def test_forced_choices(forced):
                     if {shape!r} is not None:
                         assert tfs._sort_info()["last_path"] == ("partition, {shape}" if parallel else "one thread")
         assert tfs._sort_info()["partition"] == ({shape!r} or tfs._sort_info()["partition"])
+        quicksort = {env.get("TARVO_FASTSORT_SIMD_SORT")!r}
+        if quicksort and "avx2" in open("/proc/cpuinfo").read().split():
+            assert {{c[0] for pair in tfs._sort_info()["simd_sorts"].values() for c in pair}} == {{quicksort}}
     """, env=env)
     assert result.returncode == 0, result.stderr
