@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "numa_sort/argsort.hpp"
+#include "numa_sort/arguments.hpp"
 #include "numa_sort/call_wrapper.hpp"
 #include "numa_sort/functions.hpp"
 #include "numa_sort/general_arguments.hpp"
@@ -74,14 +75,11 @@ py::OwnedRef flattened(PyObject* arr) {
 }  // namespace
 
 PyObject* general_argsort(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"arr", "axis", "kind", "threads", nullptr};
-    PyObject* arr = nullptr;
     PyObject* axis_object = nullptr;
     PyObject* kind = nullptr;
     PyObject* threads = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:argsort", const_cast<char**>(keywords), &arr,
-                                    &axis_object, &kind, &threads) == 0)
-        py::propagate_python_error();
+    PyObject* arr = args::extract_arguments("argsort", args, kwargs,
+                                            {{"axis", &axis_object}, {"kind", &kind}, {"threads", &threads}});
 
     const numpy::Api& np = numpy::api();
     require_plain_array(np, arr, "argsort");

@@ -1,5 +1,6 @@
 #include "numa_sort/arguments.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "numa_sort/call_wrapper.hpp"
@@ -50,7 +51,8 @@ bool is_masked_array(const numpy::Api& np, PyObject* arr) {
     return PyType_IsSubtype(Py_TYPE(arr), reinterpret_cast<PyTypeObject*>(g_masked_array_type)) != 0;
 }
 
-PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs) {
+PyObject* extract_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
+                            std::initializer_list<KeywordOnly> keyword_only) {
     const std::string name(function_name);
     const Py_ssize_t positional = PyTuple_Size(args);
     if (positional < 0) py::propagate_python_error();
@@ -63,24 +65,34 @@ PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwarg
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        // Names compared as they stand: no string is made or hashed per call.
+        const auto is = [&key](const char* wanted) {
+            return PyUnicode_Check(key) != 0 && PyUnicode_CompareWithASCIIString(key, wanted) == 0;
+        };
         while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-            const bool is_arr = PyUnicode_Check(key) != 0 &&
-                                PyUnicode_CompareWithASCIIString(key, kParameter) == 0;
-            if (!is_arr) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                             function_name, key);
+            if (is(kParameter)) {
+                if (arr != nullptr)
+                    py::raise_error(PyExc_TypeError, name + "() got multiple values for argument 'arr'");
+                arr = value;
+                continue;
+            }
+            const auto named = std::find_if(keyword_only.begin(), keyword_only.end(),
+                                            [&](const KeywordOnly& k) { return is(k.name); });
+            if (named == keyword_only.end()) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_name, key);
                 py::propagate_python_error();
             }
-            if (arr != nullptr)
-                py::raise_error(PyExc_TypeError,
-                                name + "() got multiple values for argument 'arr'");
-            arr = value;
+            *named->value = value;
         }
     }
     if (arr == nullptr)
         py::raise_error(PyExc_TypeError,
                         name + "() missing 1 required positional argument: 'arr'");
     return arr;
+}
+
+PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs) {
+    return extract_arguments(function_name, args, kwargs, {});
 }
 
 void require_array_of(const numpy::Api& np, PyObject* arr, int type_number) {

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <initializer_list>
+
 #include "numa_sort/numpy_api.hpp"
 
 namespace tfs::args {
@@ -13,6 +15,18 @@ namespace tfs::args {
 // with the positional tuple `args` and the keyword dictionary `kwargs`
 // (null when no keywords were given).
 PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs);
+
+// A keyword-only parameter: its name, and where its value (a borrowed
+// reference) goes when it is given; left as it was otherwise.
+struct KeywordOnly {
+    const char* name;
+    PyObject** value;
+};
+
+// The same for a function with keyword-only parameters after `arr`: a name
+// that is neither `arr` nor one of them raises TypeError.
+PyObject* extract_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
+                            std::initializer_list<KeywordOnly> keyword_only);
 
 // Raises TypeError unless `arr` is a one-dimensional array (ndarray or a
 // subclass other than numpy.ma.MaskedArray) whose descriptor is, or is

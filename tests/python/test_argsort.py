@@ -111,6 +111,7 @@ ERRORS = [
     (lambda: np.zeros(3), {"kind": "bogus"}, ValueError,
      "sort kind must be one of 'quick', 'heap', or 'stable' (got 'bogus')"),
     (lambda: np.zeros(3), {"kind": 5}, TypeError, "sort kind must be str, not int"),
+    (lambda: np.zeros(3), {"threds": 2}, TypeError, "argsort() got an unexpected keyword argument 'threds'"),
 ]
 
 
