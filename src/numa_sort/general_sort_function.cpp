@@ -46,6 +46,11 @@ py::OwnedRef axis_error_type() {
     return type;
 }
 
+// TypeError "<function>() does not take <what><dtype>".
+[[noreturn]] void refuse_dtype(const char* function, const char* what, PyObject* descr) {
+    raise_type_error_naming((std::string(function) + "() does not take " + what).c_str(), descr);
+}
+
 }  // namespace
 
 void raise_axis_error(Py_ssize_t axis, int ndim) {
@@ -56,14 +61,13 @@ void raise_axis_error(Py_ssize_t axis, int ndim) {
 }
 
 Element element_of(const numpy::Api& np, PyObject* descr, const char* function) {
-    const std::string prefix = std::string(function) + "() does not take ";
     const char order = np.byte_order(descr);
-    if (order != '=' && order != '|') raise_type_error_naming((prefix + "non-native byte order: dtype ").c_str(), descr);
+    if (order != '=' && order != '|') refuse_dtype(function, "non-native byte order: dtype ", descr);
     const numpy::npy_intp size = np.element_size(descr);
     const auto by_size = [&](Element e32, Element e64) {
         if (size == 4) return e32;
         if (size == 8) return e64;
-        raise_type_error_naming((prefix + "dtype ").c_str(), descr);
+        refuse_dtype(function, "dtype ", descr);
     };
     switch (np.type_num(descr)) {
         case numpy::kTypeBool:
@@ -82,7 +86,7 @@ Element element_of(const numpy::Api& np, PyObject* descr, const char* function) 
         case numpy::kTypeDouble: return Element::f64;
         case numpy::kTypeDatetime:
         case numpy::kTypeTimedelta: return Element::time64;
-        default: raise_type_error_naming((prefix + "dtype ").c_str(), descr);
+        default: refuse_dtype(function, "dtype ", descr);
     }
 }
 
