@@ -16,7 +16,11 @@ import statistics
 import sys
 import time
 
-import numpy as np
+# OpenBLAS's idle threads spin beside the sorts on a machine of few cores;
+# nothing here multiplies matrices.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 import tarvo_fastsort_numa as tfs
 

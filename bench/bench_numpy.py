@@ -14,13 +14,18 @@ ndarray.sort, timed over batches of copies so that a sample lasts long enough.
 from __future__ import annotations
 
 import argparse
+import os
 import platform
 import statistics
 import sys
 import time
 from pathlib import Path
 
-import numpy as np
+# OpenBLAS's idle threads spin beside the sorts on a machine of few cores;
+# nothing here multiplies matrices.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import tarvo_fastsort_numa as tfs  # noqa: E402

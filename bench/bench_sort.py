@@ -20,7 +20,11 @@ import statistics
 import sys
 import time
 
-import numpy as np
+# OpenBLAS's idle threads spin beside the sorts on a machine of few cores;
+# nothing here multiplies matrices.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 import tarvo_fastsort_numa as tfs
 
@@ -77,6 +81,9 @@ def header(title: str, repeats: int) -> None:
           f" (measured in {info['calibration_ms']:.1f} ms: scatter {info['fine_scatter_ns']:.2f} ns/key fine, "
           f"{info['coarse_scatter_ns']:.2f} coarse; SIMD sort {info['cached_sort_ns']:.2f} ns/key in cache, "
           f"{info['large_sort_ns']:.2f} out of it)"))
+    print("# quicksort per type, in cache / from 65536 keys (ns per key, vqsort vs x86-simd-sort): " + "; ".join(
+        f"{t} {small[0]} ({small[1]:.2f} vs {small[2]:.2f}) / {large[0]} ({large[1]:.2f} vs {large[2]:.2f})"
+        for t, (small, large) in info["simd_sorts"].items()))
 
 
 def measure(data: np.ndarray, repeats: int) -> dict[str, float]:
