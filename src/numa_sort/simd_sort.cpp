@@ -67,11 +67,11 @@ constexpr std::size_t kLargeFrom = std::size_t(1) << 16;
 constexpr std::size_t kCachedKeys = std::size_t(1) << 13;
 constexpr std::size_t kLargeKeys = std::size_t(1) << 17;
 // Each sort's figure is the least of this many rounds, taken in turn.
-constexpr int kCachedRounds = 5;
+constexpr int kCachedRounds = 9;
 constexpr int kLargeRounds = 2;
 // The AVX2 quicksort is taken only when it is at least this much faster:
 // where the two are level, vqsort's wider targets and its guarantees stand.
-constexpr double kChoiceMargin = 0.95;
+constexpr double kChoiceMargin = 0.97;
 
 template <typename T>
 void vqsort(std::span<T> keys) noexcept {
