@@ -451,10 +451,12 @@ Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key
 // threw, once none runs). The slice is lent: keys changed by another thread
 // during the sort end in an InternalFailure or an unsorted slice, never in
 // an access outside the slice and the scratch buffer. `shape` says how
-// finely the keys are cut (see PartitionShape).
-template <typename T, typename SortPiece, typename RunTasks>
+// finely the keys are cut (see PartitionShape). `sort_whole(std::span<T>)`
+// sorts the slice where no digit would split it well and too few workers
+// would merge it (by default sort_piece, on the calling thread).
+template <typename T, typename SortPiece, typename RunTasks, typename SortWhole>
 void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t workers, SortPiece&& sort_piece,
-                       RunTasks&& run, PartitionShape shape = PartitionShape::fine) {
+                       RunTasks&& run, PartitionShape shape, SortWhole&& sort_whole) {
     using K = key_t<T>;
     const std::size_t n = slice.size();
     check(scratch.size() >= n, "partition scratch shorter than the slice");
@@ -485,14 +487,15 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     }
 
     const auto merge = [&] {
-        if (workers < kParallelMergeMinWorkers) return sort_piece(slice);
-        parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);
+        if (workers >= kParallelMergeMinWorkers) return parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);
+        if (detail::looks_nearly_sorted(std::span<const T>(slice))) return sort_piece(slice);  // in about two passes
+        sort_whole(slice);
     };
     detail::KeySample<T> sample = detail::sample_keys(std::span<const T>(slice));
     std::sort(sample.begin(), sample.end());
     const K rot = detail::sample_rotation<T>(sample);
     switch (detail::choose_sharing<T>(slice, sample, rot, workers, shape)) {
-        case detail::Sharing::none: return sort_piece(slice);
+        case detail::Sharing::none: return sort_whole(slice);
         case detail::Sharing::merge: return merge();
         case detail::Sharing::digit: break;
     }
@@ -636,6 +639,12 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
             if (returned[d] == 0) copy_back(d);
         throw;
     }
+}
+
+template <typename T, typename SortPiece, typename RunTasks>
+void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t workers, SortPiece&& sort_piece,
+                       RunTasks&& run, PartitionShape shape = PartitionShape::fine) {
+    parallel_msd_sort<T>(slice, scratch, workers, sort_piece, run, shape, [&](std::span<T> s) { sort_piece(s); });
 }
 
 }  // namespace tfs

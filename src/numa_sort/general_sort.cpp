@@ -18,6 +18,7 @@
 #include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/lsd_sort.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
+#include "engine/sorts/parallel_split_sort.hpp"
 #include "engine/sorts/utils.hpp"
 #include "numa_sort/float_keys_impl.hpp"
 #include "numa_sort/partition_choice.hpp"
@@ -98,6 +99,19 @@ void sort_piece(std::span<U> keys) {
     simd_sort(keys);
 }
 
+// Where the partition finds no digit that splits the keys well (many
+// repeats, clusters), the keys are split around pivots instead, each side
+// sorted by its share of the workers.
+template <typename T, typename SortPiece>
+auto split_sort(std::size_t workers, SortPiece sort_piece) {
+    return [workers, sort_piece](std::span<T> whole) {
+        t_last_path = "split";
+        parallel_split_sort<T>(
+            whole, workers, sort_piece, [](std::span<T> keys, T pivot) { return simd_split(keys, pivot); },
+            Runner{workers});
+    };
+}
+
 // Unsigned 32- and 64-bit keys: on one thread, or with several, the parallel
 // partition into `scratch` (held by the caller since before any element
 // moved).
@@ -109,7 +123,7 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
     }
     sort_or_heap_sort(keys, [&](std::span<U> s) {
         parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, sort_piece<U>, Runner{workers},
-                             partition_calibration().shape);
+                             partition_calibration().shape, split_sort<U>(workers, sort_piece<U>));
     });
 }
 
@@ -157,7 +171,8 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
         if (scratch == nullptr) return sort_signed_piece(slice);
         sort_or_heap_sort(slice, [&](std::span<T> s) {
             parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
-                                 sort_signed_piece<T>, Runner{workers}, partition_calibration().shape);
+                                 sort_signed_piece<T>, Runner{workers}, partition_calibration().shape,
+                                 split_sort<T>(workers, sort_signed_piece<T>));
         });
     }
 }

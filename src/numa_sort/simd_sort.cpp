@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include "engine/sorts/simd_dispatch.hpp"
 
@@ -23,6 +24,10 @@ void tfs_avx2_sort_u64(std::uint64_t* a, std::size_t n);
 void tfs_avx2_sort_i64(std::int64_t* a, std::size_t n);
 void tfs_avx2_sort_f32(float* a, std::size_t n);
 void tfs_avx2_sort_f64(double* a, std::size_t n);
+std::size_t tfs_avx2_split_u32(std::uint32_t* a, std::size_t n, std::uint32_t pivot);
+std::size_t tfs_avx2_split_i32(std::int32_t* a, std::size_t n, std::int32_t pivot);
+std::size_t tfs_avx2_split_u64(std::uint64_t* a, std::size_t n, std::uint64_t pivot);
+std::size_t tfs_avx2_split_i64(std::int64_t* a, std::size_t n, std::int64_t pivot);
 }
 #endif
 
@@ -166,6 +171,26 @@ SimdSortChoice measured_once(std::size_t n, int rounds) noexcept {
 }
 
 template <typename T>
+std::size_t split_below(std::span<T> keys, T pivot) noexcept {
+#if defined(TFS_HAVE_AVX2_SORT)
+    if (avx2_sort_runs()) {
+        if constexpr (std::is_same_v<T, std::uint32_t>) return tfs_avx2_split_u32(keys.data(), keys.size(), pivot);
+        if constexpr (std::is_same_v<T, std::int32_t>) return tfs_avx2_split_i32(keys.data(), keys.size(), pivot);
+        if constexpr (std::is_same_v<T, std::uint64_t>) return tfs_avx2_split_u64(keys.data(), keys.size(), pivot);
+        if constexpr (std::is_same_v<T, std::int64_t>) return tfs_avx2_split_i64(keys.data(), keys.size(), pivot);
+    }
+#endif
+    // Each key read once into a register: the count stays within the span
+    // whatever another thread writes.
+    std::size_t front = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const T key = keys[i];
+        if (key < pivot) std::swap(keys[front++], keys[i]);
+    }
+    return front;
+}
+
+template <typename T>
 void sort_by_choice(std::span<T> keys) noexcept {
     if (simd_sort_choice<T>(keys.size() >= kLargeFrom).kind == SimdSortKind::avx2) return avx2_sort(keys);
     vqsort(keys);
@@ -203,6 +228,11 @@ void simd_sort(std::span<std::int32_t> keys) noexcept { sort_by_choice(keys); }
 void simd_sort(std::span<std::int64_t> keys) noexcept { sort_by_choice(keys); }
 void simd_sort(std::span<float> keys) noexcept { sort_by_choice(keys); }
 void simd_sort(std::span<double> keys) noexcept { sort_by_choice(keys); }
+
+std::size_t simd_split(std::span<std::uint32_t> keys, std::uint32_t pivot) noexcept { return split_below(keys, pivot); }
+std::size_t simd_split(std::span<std::int32_t> keys, std::int32_t pivot) noexcept { return split_below(keys, pivot); }
+std::size_t simd_split(std::span<std::uint64_t> keys, std::uint64_t pivot) noexcept { return split_below(keys, pivot); }
+std::size_t simd_split(std::span<std::int64_t> keys, std::int64_t pivot) noexcept { return split_below(keys, pivot); }
 
 void prepare_simd_sort() noexcept { choose_targets(); }
 

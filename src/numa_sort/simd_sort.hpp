@@ -5,6 +5,7 @@
 // passes. Sorts in place without heap memory; whatever the keys are, and
 // however they change while it runs, it stays within the span and ends.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -53,6 +54,15 @@ struct SimdSortChoice {
 // cache), each measured on first use; thread-safe.
 template <typename T>
 const SimdSortChoice& simd_sort_choice(bool large) noexcept;
+
+// Moves the keys of `keys` below `pivot` to its front, in place, and
+// returns how many there are: the AVX2 quicksort's vectorised partition step
+// where the processor runs AVX2, else a scalar partition. Whatever the keys
+// do meanwhile, it stays within the span and returns at most its length.
+std::size_t simd_split(std::span<std::uint32_t> keys, std::uint32_t pivot) noexcept;
+std::size_t simd_split(std::span<std::int32_t> keys, std::int32_t pivot) noexcept;
+std::size_t simd_split(std::span<std::uint64_t> keys, std::uint64_t pivot) noexcept;
+std::size_t simd_split(std::span<std::int64_t> keys, std::int64_t pivot) noexcept;
 
 // Picks the SIMD targets once (as the sorts above do on first use); for
 // other units that dispatch to Highway's code themselves.

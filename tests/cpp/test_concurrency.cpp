@@ -11,6 +11,7 @@
 
 #include "catalogue.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
+#include "engine/sorts/parallel_split_sort.hpp"
 #include "engine/sorts/recursive_radix_sort.hpp"
 #include "engine/types/engine_sort.hpp"
 #include "numa_sort/driver.hpp"
@@ -221,6 +222,11 @@ TEST(LentArray, EveryPathBesideAWriter) {
                                    parallel<std::uint32_t, false, 2, tfs::PartitionShape::coarse>);
     beside_a_writer<std::uint64_t>("u64 parallel partition into runs", 1000000, parallel<std::uint64_t, false, 2>,
                                    "dominant_bucket_every_level");
+    beside_a_writer<std::int64_t>("i64 quicksort split", 1000000, [](std::span<std::int64_t> s) {
+        tfs::parallel_split_sort<std::int64_t>(s, 3, tfs::engine_sort<std::int64_t>,
+                                               [](std::span<std::int64_t> k, std::int64_t p) { return tfs::general::simd_split(k, p); },
+                                               [](std::size_t n, const auto& task) { tfs::pool::parallel_for(n, task); });
+    });
     beside_a_writer<std::int32_t>("i32 LSD stretches", 300000, tfs::engine_sort<std::int32_t>);
     beside_a_writer<std::int32_t>("i32 rollercoaster", 2500000, tfs::engine_sort<std::int32_t>);
     beside_a_writer<std::uint64_t>("u64 DLSD", 1000000, tfs::engine_sort<std::uint64_t>);

@@ -11,9 +11,11 @@
 #include "catalogue.hpp"
 #include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
+#include "engine/sorts/parallel_split_sort.hpp"
 #include "engine/sorts/recursive_radix_sort.hpp"
 #include "engine/types/signed_integer.hpp"
 #include "numa_sort/pool.hpp"
+#include "numa_sort/simd_sort.hpp"
 
 namespace {
 
@@ -74,6 +76,26 @@ std::vector<Unit<T>> units() {
     out.push_back({"parallel_msd_sort/coarse/2", [engine](std::span<T> s) {
                        std::vector<T> scratch(s.size());
                        tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), 2, engine, pool_tasks, tfs::PartitionShape::coarse);
+                   }, tfs::kParallelMsdMinLength - 1});
+    // The quicksort split, with the SIMD partition step and a scalar one, and
+    // as the partition's way out for keys that no digit splits well.
+    const auto simd_split = [](std::span<T> s, T pivot) { return tfs::general::simd_split(s, pivot); };
+    const auto scalar_split = [](std::span<T> s, T pivot) {
+        return static_cast<std::size_t>(std::partition(s.begin(), s.end(), [pivot](T k) { return k < pivot; }) - s.begin());
+    };
+    for (std::size_t workers : {2u, 3u})
+        out.push_back({"parallel_split_sort/" + std::to_string(workers), [engine, simd_split, workers](std::span<T> s) {
+                           tfs::parallel_split_sort<T>(s, workers, engine, simd_split, pool_tasks);
+                       }, tfs::kParallelSplitMinLength - 1});
+    out.push_back({"parallel_split_sort/scalar/4", [engine, scalar_split](std::span<T> s) {
+                       tfs::parallel_split_sort<T>(s, 4, engine, scalar_split, pool_tasks);
+                   }, tfs::kParallelSplitMinLength - 1});
+    out.push_back({"parallel_msd_sort/split/2", [engine, simd_split](std::span<T> s) {
+                       std::vector<T> scratch(s.size());
+                       tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), 2, engine, pool_tasks, tfs::PartitionShape::fine,
+                                                 [&](std::span<T> w) {
+                                                     tfs::parallel_split_sort<T>(w, 2, engine, simd_split, pool_tasks);
+                                                 });
                    }, tfs::kParallelMsdMinLength - 1});
     if constexpr (!std::is_signed_v<T>) {
         out.push_back({"dlsd_sort", [](std::span<T> s) { tfs::dlsd_sort<T>(s, 8); }});
