@@ -14,7 +14,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -54,8 +56,9 @@ struct SplitChoice {
 template <typename T>
 std::pair<SplitChoice, T> split_pivot(const std::array<T, kParallelSplitSample>& sorted, std::size_t n) {
     const std::size_t s = sorted.size();
-    const auto width = [](T lo, T hi) {  // hi - lo + 1 as a double, for lo <= hi
-        return static_cast<double>(static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo)) + 1.0;
+    const auto width = [](T lo, T hi) {  // hi - lo + 1 for integers, lo <= hi; floats: no bound
+        if constexpr (std::is_floating_point_v<T>) return std::numeric_limits<double>::infinity();
+        else return static_cast<double>(static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo)) + 1.0;
     };
     const auto work = [](double keys, double distinct) { return keys * std::log2(2.0 + std::min(keys, distinct)); };
     std::pair<SplitChoice, T> best{SplitChoice{}, sorted[0]};
@@ -71,6 +74,15 @@ std::pair<SplitChoice, T> split_pivot(const std::array<T, kParallelSplitSample>&
         }
     }
     return best;
+}
+
+// The sample's order: by value, NaNs (which a writer may put among floats)
+// last, so that the sort of the sample sees a strict weak order whatever
+// it holds.
+template <typename T>
+bool sample_less(T a, T b) {
+    if constexpr (std::is_floating_point_v<T>) return a < b || (a == a && b != b);
+    else return a < b;
 }
 
 // Swaps the misplaced keys numbered [from, to) of `left` (stretches before
@@ -112,7 +124,7 @@ void parallel_split_sort(std::span<T> slice, std::size_t workers, SortPiece&& so
     if (workers < 2 || n < kParallelSplitMinLength) return sort_piece(slice);
     std::array<T, kParallelSplitSample> sample;
     for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = slice[(2 * i + 1) * n / (2 * sample.size())];
-    std::sort(sample.begin(), sample.end());
+    std::sort(sample.begin(), sample.end(), detail::sample_less<T>);
     const auto [choice, pivot] = detail::split_pivot(sample, n);
     if (!choice.usable) return sort_piece(slice);
 

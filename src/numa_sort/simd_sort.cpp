@@ -28,6 +28,8 @@ std::size_t tfs_avx2_split_u32(std::uint32_t* a, std::size_t n, std::uint32_t pi
 std::size_t tfs_avx2_split_i32(std::int32_t* a, std::size_t n, std::int32_t pivot);
 std::size_t tfs_avx2_split_u64(std::uint64_t* a, std::size_t n, std::uint64_t pivot);
 std::size_t tfs_avx2_split_i64(std::int64_t* a, std::size_t n, std::int64_t pivot);
+std::size_t tfs_avx2_split_f32(float* a, std::size_t n, float pivot);
+std::size_t tfs_avx2_split_f64(double* a, std::size_t n, double pivot);
 }
 #endif
 
@@ -178,6 +180,8 @@ std::size_t split_below(std::span<T> keys, T pivot) noexcept {
         if constexpr (std::is_same_v<T, std::int32_t>) return tfs_avx2_split_i32(keys.data(), keys.size(), pivot);
         if constexpr (std::is_same_v<T, std::uint64_t>) return tfs_avx2_split_u64(keys.data(), keys.size(), pivot);
         if constexpr (std::is_same_v<T, std::int64_t>) return tfs_avx2_split_i64(keys.data(), keys.size(), pivot);
+        if constexpr (std::is_same_v<T, float>) return tfs_avx2_split_f32(keys.data(), keys.size(), pivot);
+        if constexpr (std::is_same_v<T, double>) return tfs_avx2_split_f64(keys.data(), keys.size(), pivot);
     }
 #endif
     // Each key read once into a register: the count stays within the span
@@ -233,6 +237,8 @@ std::size_t simd_split(std::span<std::uint32_t> keys, std::uint32_t pivot) noexc
 std::size_t simd_split(std::span<std::int32_t> keys, std::int32_t pivot) noexcept { return split_below(keys, pivot); }
 std::size_t simd_split(std::span<std::uint64_t> keys, std::uint64_t pivot) noexcept { return split_below(keys, pivot); }
 std::size_t simd_split(std::span<std::int64_t> keys, std::int64_t pivot) noexcept { return split_below(keys, pivot); }
+std::size_t simd_split(std::span<float> keys, float pivot) noexcept { return split_below(keys, pivot); }
+std::size_t simd_split(std::span<double> keys, double pivot) noexcept { return split_below(keys, pivot); }
 
 void prepare_simd_sort() noexcept { choose_targets(); }
 

@@ -63,6 +63,9 @@ std::size_t simd_split(std::span<std::uint32_t> keys, std::uint32_t pivot) noexc
 std::size_t simd_split(std::span<std::int32_t> keys, std::int32_t pivot) noexcept;
 std::size_t simd_split(std::span<std::uint64_t> keys, std::uint64_t pivot) noexcept;
 std::size_t simd_split(std::span<std::int64_t> keys, std::int64_t pivot) noexcept;
+// Floats by value, as the quicksort takes them (NaN-free, the caller's check).
+std::size_t simd_split(std::span<float> keys, float pivot) noexcept;
+std::size_t simd_split(std::span<double> keys, double pivot) noexcept;
 
 // Picks the SIMD targets once (as the sorts above do on first use); for
 // other units that dispatch to Highway's code themselves.

@@ -1,5 +1,5 @@
 // x86-simd-sort's AVX2 quicksort for the six key types, and its partition
-// step for the integer ones. This translation unit
+// step. This translation unit
 // alone is compiled for x86-64-v3 (AVX2, BMI2, FMA); it is called only where
 // the processor runs that (simd_sort.cpp checks), and after compilation every
 // symbol it defines but the tfs_avx2_* entry points is renamed
@@ -42,4 +42,6 @@ std::size_t tfs_avx2_split_u32(std::uint32_t* a, std::size_t n, std::uint32_t pi
 std::size_t tfs_avx2_split_i32(std::int32_t* a, std::size_t n, std::int32_t pivot) { return split_below(a, n, pivot); }
 std::size_t tfs_avx2_split_u64(std::uint64_t* a, std::size_t n, std::uint64_t pivot) { return split_below(a, n, pivot); }
 std::size_t tfs_avx2_split_i64(std::int64_t* a, std::size_t n, std::int64_t pivot) { return split_below(a, n, pivot); }
+std::size_t tfs_avx2_split_f32(float* a, std::size_t n, float pivot) { return split_below(a, n, pivot); }
+std::size_t tfs_avx2_split_f64(double* a, std::size_t n, double pivot) { return split_below(a, n, pivot); }
 }

@@ -244,9 +244,10 @@ TEST(LentArray, EveryPathBesideAWriter) {
         beside_a_writer<std::int64_t>("i64 SIMD sort", n, [](std::span<std::int64_t> s) { tfs::general::simd_sort(s); });
     }
     // Floats: the re-sort orders by float key, so only the guards are checked.
-    for (int kind = 0; kind < 4; ++kind) {
+    for (int kind = 0; kind < 6; ++kind) {
         const bool wide = kind % 2 == 1;
         const bool simd = kind >= 2;  // by value, as the SIMD quicksort takes NaN-free floats
+        const bool split = kind >= 4;  // by value around pivots, on three workers
         GuardedBuffer<std::uint64_t> buf(tt::catalogue_case<std::uint64_t>("uniform").make(500000, 1));
         std::atomic<bool> stop{false};
         std::thread writer([&, s = buf.slice()] {
@@ -254,8 +255,16 @@ TEST(LentArray, EveryPathBesideAWriter) {
         });
         const std::span<double> doubles(reinterpret_cast<double*>(buf.slice().data()), 500000);
         const std::span<float> floats(reinterpret_cast<float*>(buf.slice().data()), 1000000);
+        const auto by_value = [](auto values) {
+            using F = typename decltype(values)::value_type;
+            tfs::parallel_split_sort<F>(
+                values, 3, [](std::span<F> s) { tfs::general::simd_sort(s); },
+                [](std::span<F> k, F p) { return tfs::general::simd_split(k, p); },
+                [](std::size_t n, const auto& task) { tfs::pool::parallel_for(n, task); });
+        };
         try {
-            if (simd) wide ? tfs::general::simd_sort(doubles) : tfs::general::simd_sort(floats);
+            if (split) wide ? by_value(doubles) : by_value(floats);
+            else if (simd) wide ? tfs::general::simd_sort(doubles) : tfs::general::simd_sort(floats);
             else if (wide) tfs::float_key_sort(doubles);
             else tfs::float_key_sort(floats);
         } catch (const tfs::InternalFailure&) {
