@@ -79,8 +79,8 @@ def header(title: str, repeats: int) -> None:
     print(f"# SIMD sort target {info['simd_target']}; pool {info['pool_threads']} threads; partition "
           f"{info['partition']}" + (" (forced)" if info["forced"] else
           f" (measured in {info['calibration_ms']:.1f} ms: scatter {info['fine_scatter_ns']:.2f} ns/key fine, "
-          f"{info['coarse_scatter_ns']:.2f} coarse; SIMD sort {info['cached_sort_ns']:.2f} ns/key in cache, "
-          f"{info['large_sort_ns']:.2f} out of it)"))
+          f"{info['coarse_scatter_ns']:.2f} coarse; SIMD partition step {info['split_ns']:.2f}; SIMD sort "
+          f"{info['cached_sort_ns']:.2f} ns/key in cache, {info['large_sort_ns']:.2f} out of it)"))
     print("# quicksort per type, in cache / from 65536 keys (ns per key, vqsort vs x86-simd-sort): " + "; ".join(
         f"{t} {small[0]} ({small[1]:.2f} vs {small[2]:.2f}) / {large[0]} ({large[1]:.2f} vs {large[2]:.2f})"
         for t, (small, large) in info["simd_sorts"].items()))

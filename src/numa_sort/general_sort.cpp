@@ -123,6 +123,7 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
         return;
     }
     sort_or_heap_sort(keys, [&](std::span<U> s) {
+        if (partition_calibration().split) return split_sort<U>(workers, sort_piece<U>)(s);
         parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, sort_piece<U>, Runner{workers},
                              partition_calibration().shape, split_sort<U>(workers, sort_piece<U>));
     });
@@ -171,6 +172,7 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
         if (settle_monotone<KeyMap::sign_flip>(words)) return;
         if (scratch == nullptr) return sort_signed_piece(slice);
         sort_or_heap_sort(slice, [&](std::span<T> s) {
+            if (partition_calibration().split) return split_sort<T>(workers, sort_signed_piece<T>)(s);
             parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
                                  sort_signed_piece<T>, Runner{workers}, partition_calibration().shape,
                                  split_sort<T>(workers, sort_signed_piece<T>));
@@ -471,6 +473,7 @@ void sort_lanes(Element element, const Lanes& lanes, std::size_t workers) {
     const LaneScratch scratch(element, n, lane_workers);
     t_last_path = tasks > 1                     ? "lanes over the threads"
                   : !scratch.words              ? "one thread"
+                  : partition_calibration().split                          ? "split"
                   : partition_calibration().shape == PartitionShape::fine ? "partition, fine"
                                                                           : "partition, coarse";
     std::unique_ptr<std::uint64_t[]> copies;  // one lane per task, never initialised

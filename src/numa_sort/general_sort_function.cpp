@@ -167,14 +167,14 @@ PyObject* simd_sort_entry() {
 
 PyObject* sort_info() {
     const general::PartitionCalibration& c = general::partition_calibration();
-    return Py_BuildValue("{s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}", "last_path",
+    return Py_BuildValue("{s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}", "last_path",
                          general::last_sort_path(),
                          "simd_target", general::simd_sort_target(), "pool_threads",
                          static_cast<Py_ssize_t>(workers_of(nullptr)), "partition",
-                         c.shape == PartitionShape::fine ? "fine" : "coarse", "forced", c.forced ? Py_True : Py_False,
-                         "fine_scatter_ns", c.fine_scatter_ns, "coarse_scatter_ns", c.coarse_scatter_ns,
-                         "cached_sort_ns", c.cached_sort_ns, "large_sort_ns", c.large_sort_ns, "calibration_ms",
-                         c.cost_ms, "simd_sorts", "uint32", simd_sort_entry<std::uint32_t>(), "int32",
+                         c.split ? "split" : c.shape == PartitionShape::fine ? "fine" : "coarse", "forced",
+                         c.forced ? Py_True : Py_False, "fine_scatter_ns", c.fine_scatter_ns, "coarse_scatter_ns",
+                         c.coarse_scatter_ns, "cached_sort_ns", c.cached_sort_ns, "large_sort_ns", c.large_sort_ns,
+                         "split_ns", c.split_ns, "calibration_ms", c.cost_ms, "simd_sorts", "uint32", simd_sort_entry<std::uint32_t>(), "int32",
                          simd_sort_entry<std::int32_t>(), "uint64", simd_sort_entry<std::uint64_t>(), "int64",
                          simd_sort_entry<std::int64_t>(), "float32", simd_sort_entry<float>(), "float64",
                          simd_sort_entry<double>());

@@ -1,7 +1,8 @@
 #pragma once
 // Which shape of parallel partition suits this processor (see
-// PartitionShape), measured once per process, or forced with
-// TARVO_FASTSORT_PARTITION=fine|coarse.
+// PartitionShape), or whether a split around pivots suits it better than
+// either, measured once per process, or forced with
+// TARVO_FASTSORT_PARTITION=fine|coarse|split.
 
 #include "engine/sorts/parallel_msd_sort.hpp"
 
@@ -14,11 +15,16 @@ namespace tfs::general {
 // the choice was forced.
 struct PartitionCalibration {
     PartitionShape shape = PartitionShape::fine;
+    // Lanes split around pivots (parallel_split_sort) rather than partitioned
+    // by a digit: where a scatter is dear next to the quicksort's partition
+    // step. `shape` then serves only the keys the split hands back.
+    bool split = false;
     bool forced = false;
     double fine_scatter_ns = 0;
     double coarse_scatter_ns = 0;
     double cached_sort_ns = 0;
     double large_sort_ns = 0;
+    double split_ns = 0;  // the SIMD partition step around one pivot
     double cost_ms = 0;  // what taking the measurements cost
 };
 

@@ -120,13 +120,15 @@ def test_a_borrow_refuses_the_sort(borrow_api):
 # Each forced choice of the processor-dependent code: the SIMD sort without
 # its AVX-512 targets; each SIMD quicksort, on both sides of its in-cache
 # choice (65536 keys); the partition's fine and coarse shapes, on both sides
-# of their cut-offs (two threads: 512 KiB and 2 MiB).
+# of their cut-offs (two threads: 512 KiB and 2 MiB), and the split around
+# pivots for every lane.
 FORCED = {
     "simd_baseline": ({"TARVO_FASTSORT_SIMD": "baseline"}, [100, 5000, 300_000], None),
     "vqsort": ({"TARVO_FASTSORT_SIMD_SORT": "vqsort"}, [100, 65535, 65536], None),
     "x86-simd-sort": ({"TARVO_FASTSORT_SIMD_SORT": "x86-simd-sort"}, [100, 65535, 65536], None),
     "partition_fine": ({"TARVO_FASTSORT_PARTITION": "fine"}, [65535, 65536, 131071, 131072], "fine"),
     "partition_coarse": ({"TARVO_FASTSORT_PARTITION": "coarse"}, [131072, 262143, 262144, 524287, 524288], "coarse"),
+    "partition_split": ({"TARVO_FASTSORT_PARTITION": "split"}, [65535, 65536, 131071, 131072], "split"),
 }
 
 
@@ -153,7 +155,8 @@ def test_forced_choices(forced):
                         allowed = ("partition, {shape}", "split") if parallel else ("one thread",)
                         assert tfs._sort_info()["last_path"] in allowed
         assert tfs._sort_info()["partition"] == ({shape!r} or tfs._sort_info()["partition"])
-        assert {shape!r} is None or {{"partition, {shape}", "split"}} <= paths
+        expected_paths = {{"split"}} if {shape!r} == "split" else {{"partition, {shape}", "split"}}
+        assert {shape!r} is None or expected_paths <= paths
         quicksort = {env.get("TARVO_FASTSORT_SIMD_SORT")!r}
         if quicksort and "avx2" in open("/proc/cpuinfo").read().split():
             assert {{c[0] for pair in tfs._sort_info()["simd_sorts"].values() for c in pair}} == {{quicksort}}
