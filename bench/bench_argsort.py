@@ -6,6 +6,7 @@ integers, standard normal for floats. Prints the CPU, one parsable line per
 measurement, then a markdown table in ns per element.
 
     .venv/bin/python bench/bench_argsort.py [--quick] [--repeats 5] [--types uint32,float64] [--sizes 1e6,1e7]
+    .venv/bin/python bench/bench_argsort.py --families zipf_1.2,distinct4 --types int64 --sizes 1e6
 """
 from __future__ import annotations
 
@@ -26,6 +27,7 @@ import tarvo_fastsort_numa as tfs
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_sort import BATCH_ELEMENTS, data_of  # noqa: E402
+from reference import distribution  # noqa: E402
 
 try:
     import polars as pl
@@ -88,6 +90,8 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="sizes up to 1e6")
     parser.add_argument("--types", default=",".join(DTYPES), help="dtypes, comma-separated")
     parser.add_argument("--sizes", default=None, help="sizes, comma-separated (1e4,...,1e7)")
+    parser.add_argument("--families", default="uniform",
+                        help="input families of bench/reference.py, comma-separated (uniform: normal floats)")
     args = parser.parse_args()
     sizes = [int(float(x)) for x in args.sizes.split(",")] if args.sizes else SIZES
     if args.quick:
@@ -96,20 +100,24 @@ def main() -> int:
     print(f"# argsort() benchmark: {cpu_name()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
           f"polars {pl.__version__ if pl else 'absent'}, repeats {args.repeats}")
     rows = []
-    for name in args.types.split(","):
-        for n in sizes:
-            med = measure(data_of(np.dtype(name), n, rng), args.repeats)
-            rows.append((name, n, med))
-            print(f"bench type={name} n={n} " + " ".join(f"{k}_ns={v / n * 1e9:.3f}" for k, v in med.items()),
-                  flush=True)
+    for family in args.families.split(","):
+        for name in args.types.split(","):
+            for n in sizes:
+                dtype = np.dtype(name)
+                data = data_of(dtype, n, rng) if family == "uniform" else distribution(family, dtype, n, rng)
+                med = measure(data, args.repeats)
+                rows.append((family, name, n, med))
+                print(f"bench family={family} type={name} n={n} " +
+                      " ".join(f"{k}_ns={v / n * 1e9:.3f}" for k, v in med.items()), flush=True)
     print()
-    print("| type | n | " + " | ".join(COLUMNS) + " | stable / sort() | np stable / stable | best other / stable |")
-    print("|---|---:|" + "---:|" * (len(COLUMNS) + 3))
-    for name, n, med in rows:
+    print("| family | type | n | " + " | ".join(COLUMNS) +
+          " | stable / sort() | np stable / stable | best other / stable |")
+    print("|---|---|---:|" + "---:|" * (len(COLUMNS) + 3))
+    for family, name, n, med in rows:
         cells = [f"{med[c] / n * 1e9:.2f}" if c in med else "" for c in COLUMNS]
         ours = med["argsort()"]
         others = min(v for k, v in med.items() if not k.startswith(("argsort", "sort")))
-        print(f"| {name} | {n:.0e} | " + " | ".join(cells) +
+        print(f"| {family} | {name} | {n:.0e} | " + " | ".join(cells) +
               f" | {ours / med['sort()']:.2f} | {med['np.argsort(stable)'] / ours:.1f} | {others / ours:.1f} |")
     return 0
 

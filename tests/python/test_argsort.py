@@ -12,11 +12,11 @@ from conftest import SKEWED, distribution, run_python, values
 AxisError = getattr(np, "exceptions", np).AxisError  # numpy.AxisError before NumPy 1.25
 
 # Both sides of the cut-offs: 8-bit counting and 16-bit LSD (64), the
-# partition of keys too wide for 64-bit words (1024), 16-bit counting and the
-# partition of the others (16384), passes split over the threads (65536);
-# 16-bit LSD again from 2^21.
+# partition of keys too wide for 64-bit words (1024), the partition of the
+# others (16384), 16-bit counting and passes split over the threads (65536);
+# 16-bit LSD again from 2^21, with 64-bit records above 2^24.
 SIZES = [0, 1, 2, 63, 64, 1023, 1024, 16383, 16384, 65535, 65536, 300_000]
-SIZES_16 = [2**21 - 1, 2**21]
+SIZES_16 = [2**21 - 1, 2**21, 2**24 + 1]
 DTYPES = ["?", "i1", "u1", "i2", "u2", "f2", "i4", "u4", "f4", "i8", "u8", "f8",
           "M8[ns]", "m8[us]", np.intc, np.uintc, np.longlong, np.ulonglong]
 KINDS = [None, "quicksort", "heapsort", "stable", "mergesort"]
