@@ -36,6 +36,23 @@ def wide_cluster(dtype, n, rng):
     return a
 
 
+def few_keys(shape, dtype, n, rng):
+    """Keys that a sample shows to be few: `heavy` keys bear the lane, with
+    `rare` ones among them (256 in all fit a byte slot, 257 do not); `halves`
+    gives each half of the lane (each thread's piece) keys of its own; `top`
+    piles keys on the largest with a long tail below (a log scale's centre
+    at its top)."""
+    if shape == "top":
+        top = -np.minimum(rng.zipf(2.0, n), 2**40)
+        return top.view(dtype) if np.dtype(dtype).kind == "M" else top.astype(dtype)
+    heavy, rare, halves = {"256": (40, 216, False), "257": (40, 217, False), "halves": (30, 0, True)}[shape]
+    pool = np.unique(values(dtype, 4 * (heavy + rare), rng))
+    keys = pool[rng.permutation(len(pool))[:heavy + rare + heavy * halves]]
+    a = keys[rng.integers(0, heavy, n) + heavy * (halves & (np.arange(n) >= n // 2))]
+    a[rng.choice(n, 2 * rare, replace=False)] = np.repeat(keys[heavy:heavy + rare], 2)
+    return a
+
+
 def check(a, got, kind="stable", axis=-1):
     assert got.dtype == np.intp and got.flags.c_contiguous
     if kind in ("stable", "mergesort"):
@@ -62,6 +79,8 @@ def test_against_numpy(dtype, threads):
         inputs += [wide_cluster(dtype, n, rng) for n in (1_100, 17_000, 300_000)]
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
         inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
+        inputs += [few_keys(shape, dtype, n, rng) for shape in ("256", "257", "halves", "top")
+                   for n in (16_384, 100_000)]
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
     for i, a in enumerate(inputs):
         kind = KINDS[i % len(KINDS)]
@@ -123,11 +142,12 @@ def test_errors(make, kwargs, error, message):
         assert str(raised.value) == message
 
 
-def test_a_writer_meanwhile_leaves_a_permutation():
+@pytest.mark.parametrize("alphabet", [256, 2])  # 2: few keys, until the writer adds more
+def test_a_writer_meanwhile_leaves_a_permutation(alphabet):
     """Another thread rewrites the array while the lock is released: every
     result is still a permutation of the indices."""
     rng = np.random.default_rng(9)
-    buffer = rng.integers(0, 256, 8 * 600_000, dtype=np.uint8)
+    buffer = rng.integers(0, alphabet, 8 * 600_000, dtype=np.uint8)
     stop = threading.Event()
 
     def write():
