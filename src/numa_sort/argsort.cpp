@@ -538,120 +538,6 @@ struct WidePair {
     Index index(const Record& r) const { return static_cast<Index>(r.lo); }
 };
 
-// Sorts the m pairs of one bucket, whose first index position is `first`,
-// and writes their indices there. The pairs are in index order, so a rank
-// within the bucket orders ties as the index does: where the spread of the
-// bucket's keys and the width of a rank fit in 32 or 64 bits, words
-// (key - smallest) << rank bits | rank are sorted in `ranks` (a worker's
-// kRankWordsMax) or in `words` (m of them, where the indices go or apart).
-// Where they do not, a long bucket is partitioned again by the top bits of
-// the spread, its words (the rest of the spread, and the rank) scattered
-// into `words` with `counts` (2^kMaxDigitBits + 1), each part sorted on its
-// own; a short one sorts its pairs themselves.
-template <typename Pair>
-void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, std::uint64_t* words,
-                 std::uint32_t* ranks, std::uint64_t* counts, const LaneOut& out, std::size_t first) {
-    std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t hi = 0;
-    for (std::size_t j = 0; j < m; ++j) {
-        lo = std::min(lo, pair.key(pairs[j]));
-        hi = std::max(hi, pair.key(pairs[j]));
-    }
-    const LaneOut at{out.data + static_cast<std::ptrdiff_t>(first) * out.stride, out.stride};
-    const auto index_of_pair = [&](std::size_t j) { return pair.index(pairs[j]); };
-    const auto spread = static_cast<unsigned>(std::bit_width(hi - lo));
-    const auto rank_bits = static_cast<unsigned>(std::bit_width(m - 1));
-    if (spread == 0 || m < 2) return write_indices(at, 0, m, index_of_pair);
-    const std::uint64_t rank_mask = (std::uint64_t(1) << rank_bits) - 1;
-    const auto ranked = [&]<typename W>(W* w) {
-        for (std::size_t j = 0; j < m; ++j) w[j] = static_cast<W>((pair.key(pairs[j]) - lo) << rank_bits | j);
-        simd_sort(std::span<W>(w, m));
-        write_indices(at, 0, m, [&](std::size_t j) { return index_of_pair(w[j] & rank_mask); });
-    };
-    if (spread + rank_bits <= 32 && m <= kRankWordsMax) return ranked(ranks);
-    // A long bucket (heavy keys) is partitioned again even where its words
-    // fit: parts of one key each are then left in rank order.
-    if (spread + rank_bits <= 64 && m <= kRankWordsMax) return ranked(words);
-    const unsigned digit_bits = std::min(
-        std::max(spread + rank_bits - std::min(spread + rank_bits, 64u),
-                 rank_bits > kBucketLengthBits ? rank_bits - kBucketLengthBits : 1u),
-        spread + rank_bits <= 64 ? std::min(kMaxDigitBits, spread) : kMaxDigitBits + 1);
-    if (m < kWidePartitionMinLength || digit_bits > std::min(kMaxDigitBits, spread)) {
-        simd_sort(std::span<typename Pair::Record>(pairs, m));
-        return write_indices(at, 0, m, index_of_pair);
-    }
-    const unsigned shift = spread - digit_bits;
-    const std::size_t parts = std::size_t(1) << digit_bits;
-    const std::uint64_t low_mask = (std::uint64_t(1) << shift) - 1;
-    std::fill(counts, counts + parts + 1, 0);
-    for (std::size_t j = 0; j < m; ++j) ++counts[((pair.key(pairs[j]) - lo) >> shift) + 1];
-    for (std::size_t d = 0; d < parts; ++d) counts[d + 1] += counts[d];
-    check(counts[parts] == m, "bucket counts differ from the bucket length");
-    // counts[d] walks part d's stretch; afterwards it is part d + 1's start.
-    for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t k = pair.key(pairs[j]) - lo;
-        words[counts[k >> shift]++] = (k & low_mask) << rank_bits | j;
-    }
-    std::size_t begin = 0;
-    for (std::size_t d = 0; d < parts; ++d) {
-        const std::size_t end = counts[d];
-        const std::span<std::uint64_t> part(words + begin, end - begin);
-        if (!std::is_sorted(part.begin(), part.end())) simd_sort(part);
-        write_indices(at, begin, end, [&](std::size_t j) { return index_of_pair(words[j] & rank_mask); });
-        begin = end;
-    }
-}
-
-// Partitions the n keys (their index is their position) by their digit
-// (TopBitsDigit or LogDigit) into pairs, stably (each piece's
-// stretch of a bucket after the previous piece's), and sorts each bucket on
-// its own (sort_bucket), the buckets spread over the workers. The keys'
-// memory (where the indices go, or apart) then holds the buckets' words.
-template <std::size_t strands, typename Pair, typename Digit>
-void partition_argsort(const Pair& pair, std::uint64_t* keys, std::size_t n, const Digit& digit, const LaneOut& out,
-                       std::size_t workers, LaneMemory& memory) {
-    memory.partition();
-    using Record = typename Pair::Record;
-    Record* pairs = reinterpret_cast<Record*>(memory.pairs->get());
-    const std::size_t pieces = pieces_of(n, workers);
-    const std::size_t buckets = digit.buckets;
-
-    // Counters by piece, stretch (by_strands) and bucket.
-    std::uint64_t* counts = memory.partition_counts;
-    const std::size_t stride = buckets + kStrandPad;
-    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        std::uint64_t* c = counts + p * strands * stride;
-        std::fill(c, c + strands * stride, 0);
-        by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) { ++c[q * stride + digit(keys[i])]; });
-    });
-    std::uint64_t* starts = memory.starts;
-    std::uint64_t total = 0;
-    for (std::size_t d = 0; d < buckets; ++d) {
-        starts[d] = total;
-        for (std::size_t pq = 0; pq < pieces * strands; ++pq) total += std::exchange(counts[pq * stride + d], total);
-    }
-    starts[buckets] = total;
-    check(total == n, "partition counts differ from the lane length");
-    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        std::uint64_t* heads = counts + p * strands * stride;
-        by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
-            const std::uint64_t k = keys[i];
-            pairs[heads[q * stride + digit(k)]++] = pair.make(i, k);
-        });
-    });
-    std::atomic<std::size_t> next{0};
-    std::uint64_t* words = memory.words_for(out);
-    pool::capped_parallel_for(workers, workers, [&](std::size_t w) {
-        std::uint64_t* bucket_counts = counts + w * ((std::size_t(1) << kMaxDigitBits) + 1);
-        std::uint32_t* ranks = memory.ranks + w * kRankWordsMax;
-        for (std::size_t d = next++; d < buckets; d = next++) {
-            const std::size_t first = starts[d];
-            const std::size_t m = starts[d + 1] - first;
-            if (m > 0) sort_bucket(pair, pairs + first, m, words + first, ranks, bucket_counts, out, first);
-        }
-    });
-}
-
 // A key's bucket in the partition: the top bits of its distance from the
 // smallest key, for keys spread over their range.
 struct TopBitsDigit {
@@ -707,6 +593,155 @@ std::size_t crowding(const std::array<std::uint64_t, kDigitSample>& sorted_sampl
         sum += (j - i) * (j - i);
     }
     return sum;
+}
+
+// Calls with(digit) with the digit for keys in [lo, hi] whose sample is
+// `sorted_sample`: the log-scale one around the sample's median, with as
+// many mantissa bits as `log_buckets` allow, where it crowds the sample's
+// buckets less by half than `top`; else `top`.
+template <typename With>
+void with_digit(const std::array<std::uint64_t, kDigitSample>& sorted_sample, std::uint64_t lo, std::uint64_t hi,
+                const TopBitsDigit& top, std::size_t log_buckets, With&& with) {
+    const std::uint64_t centre = sorted_sample[kDigitSample / 2];
+    unsigned mantissa_bits = std::min(static_cast<unsigned>(std::bit_width(hi - lo)), kMaxDigitBits);
+    while (mantissa_bits > 0 && LogDigit(lo, centre, hi, mantissa_bits).buckets > log_buckets) --mantissa_bits;
+    const LogDigit log(lo, centre, hi, mantissa_bits);
+    if (mantissa_bits >= kMinMantissaBits && 2 * crowding(sorted_sample, log) < crowding(sorted_sample, top))
+        return with(log);
+    with(top);
+}
+
+// Buckets for the log-scale digit of n keys: kLogBucketMinLength keys each
+// on average, at most 2^kMaxDigitBits, at least as many as `top` has.
+std::size_t log_buckets_for(std::size_t n, const TopBitsDigit& top) {
+    return std::min(std::size_t(1) << kMaxDigitBits, std::max(top.buckets, n / kLogBucketMinLength));
+}
+
+// Sorts the m pairs of one bucket, whose first index position is `first`,
+// and writes their indices there. The pairs are in index order, so a rank
+// within the bucket orders ties as the index does: where the spread of the
+// bucket's keys and the width of a rank fit in 32 or 64 bits, words
+// (key - smallest) << rank bits | rank are sorted in `ranks` (a worker's
+// kRankWordsMax) or in `words` (m of them, where the indices go or apart).
+// Where they do not, a long bucket is partitioned again by the top bits of
+// the spread, its words (the rest of the spread, and the rank) scattered
+// into `words` with `counts` (2^kMaxDigitBits + 1), each part sorted on its
+// own; a short one sorts its pairs themselves.
+template <typename Pair>
+void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, std::uint64_t* words,
+                 std::uint32_t* ranks, std::uint64_t* counts, const LaneOut& out, std::size_t first) {
+    std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t hi = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+        lo = std::min(lo, pair.key(pairs[j]));
+        hi = std::max(hi, pair.key(pairs[j]));
+    }
+    const LaneOut at{out.data + static_cast<std::ptrdiff_t>(first) * out.stride, out.stride};
+    const auto index_of_pair = [&](std::size_t j) { return pair.index(pairs[j]); };
+    const auto spread = static_cast<unsigned>(std::bit_width(hi - lo));
+    const auto rank_bits = static_cast<unsigned>(std::bit_width(m - 1));
+    if (spread == 0 || m < 2) return write_indices(at, 0, m, index_of_pair);
+    const std::uint64_t rank_mask = (std::uint64_t(1) << rank_bits) - 1;
+    const auto ranked = [&]<typename W>(W* w) {
+        for (std::size_t j = 0; j < m; ++j) w[j] = static_cast<W>((pair.key(pairs[j]) - lo) << rank_bits | j);
+        simd_sort(std::span<W>(w, m));
+        write_indices(at, 0, m, [&](std::size_t j) { return index_of_pair(w[j] & rank_mask); });
+    };
+    if (spread + rank_bits <= 32 && m <= kRankWordsMax) return ranked(ranks);
+    // A long bucket (heavy keys) is partitioned again even where its words
+    // fit: parts of one key each are then left in rank order.
+    if (spread + rank_bits <= 64 && m <= kRankWordsMax) return ranked(words);
+    const unsigned digit_bits = std::min(
+        std::max(spread + rank_bits - std::min(spread + rank_bits, 64u),
+                 rank_bits > kBucketLengthBits ? rank_bits - kBucketLengthBits : 1u),
+        spread + rank_bits <= 64 ? std::min(kMaxDigitBits, spread) : kMaxDigitBits + 1);
+    if (m < kWidePartitionMinLength || digit_bits > std::min(kMaxDigitBits, spread)) {
+        simd_sort(std::span<typename Pair::Record>(pairs, m));
+        return write_indices(at, 0, m, index_of_pair);
+    }
+    const unsigned shift = spread - digit_bits;
+    const TopBitsDigit top{0, shift, std::size_t(1) << digit_bits};
+    // Parts by digit of the key's distance from lo, each sorting words of
+    // the distance's `kept` bits and the rank.
+    const auto split = [&](const auto& digit, std::uint64_t kept) {
+        const std::size_t parts = digit.buckets;
+        std::fill(counts, counts + parts + 1, 0);
+        for (std::size_t j = 0; j < m; ++j) ++counts[digit(pair.key(pairs[j]) - lo) + 1];
+        for (std::size_t d = 0; d < parts; ++d) counts[d + 1] += counts[d];
+        check(counts[parts] == m, "bucket counts differ from the bucket length");
+        // counts[d] walks part d's stretch; afterwards it is part d + 1's start.
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint64_t k = pair.key(pairs[j]) - lo;
+            words[counts[digit(k)]++] = (k & kept) << rank_bits | j;
+        }
+        std::size_t begin = 0;
+        for (std::size_t d = 0; d < parts; ++d) {
+            const std::size_t end = counts[d];
+            const std::span<std::uint64_t> part(words + begin, end - begin);
+            if (!std::is_sorted(part.begin(), part.end())) simd_sort(part);
+            write_indices(at, begin, end, [&](std::size_t j) { return index_of_pair(words[j] & rank_mask); });
+            begin = end;
+        }
+    };
+    // Words too narrow for the whole distance keep the bits below the digit.
+    if (spread + rank_bits > 64) return split(top, (std::uint64_t(1) << shift) - 1);
+    // Where they hold it, a skewed bucket (two clusters of keys, say) may
+    // take the log scale around its own median.
+    std::array<std::uint64_t, kDigitSample> sample;
+    for (std::size_t s = 0; s < kDigitSample; ++s) sample[s] = pair.key(pairs[(2 * s + 1) * m / (2 * kDigitSample)]) - lo;
+    std::sort(sample.begin(), sample.end());
+    with_digit(sample, 0, hi - lo, top, log_buckets_for(m, top),
+               [&](const auto& digit) { split(digit, ~std::uint64_t(0)); });
+}
+
+// Partitions the n keys (their index is their position) by their digit
+// (TopBitsDigit or LogDigit) into pairs, stably (each piece's
+// stretch of a bucket after the previous piece's), and sorts each bucket on
+// its own (sort_bucket), the buckets spread over the workers. The keys'
+// memory (where the indices go, or apart) then holds the buckets' words.
+template <std::size_t strands, typename Pair, typename Digit>
+void partition_argsort(const Pair& pair, std::uint64_t* keys, std::size_t n, const Digit& digit, const LaneOut& out,
+                       std::size_t workers, LaneMemory& memory) {
+    memory.partition();
+    using Record = typename Pair::Record;
+    Record* pairs = reinterpret_cast<Record*>(memory.pairs->get());
+    const std::size_t pieces = pieces_of(n, workers);
+    const std::size_t buckets = digit.buckets;
+
+    // Counters by piece, stretch (by_strands) and bucket.
+    std::uint64_t* counts = memory.partition_counts;
+    const std::size_t stride = buckets + kStrandPad;
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t* c = counts + p * strands * stride;
+        std::fill(c, c + strands * stride, 0);
+        by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) { ++c[q * stride + digit(keys[i])]; });
+    });
+    std::uint64_t* starts = memory.starts;
+    std::uint64_t total = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+        starts[d] = total;
+        for (std::size_t pq = 0; pq < pieces * strands; ++pq) total += std::exchange(counts[pq * stride + d], total);
+    }
+    starts[buckets] = total;
+    check(total == n, "partition counts differ from the lane length");
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        std::uint64_t* heads = counts + p * strands * stride;
+        by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
+            const std::uint64_t k = keys[i];
+            pairs[heads[q * stride + digit(k)]++] = pair.make(i, k);
+        });
+    });
+    std::atomic<std::size_t> next{0};
+    std::uint64_t* words = memory.words_for(out);
+    pool::capped_parallel_for(workers, workers, [&](std::size_t w) {
+        std::uint64_t* bucket_counts = counts + w * ((std::size_t(1) << kMaxDigitBits) + 1);
+        std::uint32_t* ranks = memory.ranks + w * kRankWordsMax;
+        for (std::size_t d = next++; d < buckets; d = next++) {
+            const std::size_t first = starts[d];
+            const std::size_t m = starts[d + 1] - first;
+            if (m > 0) sort_bucket(pair, pairs + first, m, words + first, ranks, bucket_counts, out, first);
+        }
+    });
 }
 
 // Keys read once into `words`, with their range. Where the spread of the
@@ -784,22 +819,13 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     };
     const TopBitsDigit top{lo, spread - digit_bits, std::size_t(1) << digit_bits};
 
-    // Skewed keys take the log scale around their sample's median where it
-    // crowds the sample's buckets less by half, with as many mantissa bits
-    // as 2^kMaxDigitBits buckets of kLogBucketMinLength pairs allow.
+    // Skewed keys may take the log scale around their sample's median.
     std::array<std::uint64_t, kDigitSample> sample;
     for (std::size_t s = 0; s < kDigitSample; ++s) sample[s] = keys[(2 * s + 1) * n / (2 * kDigitSample)];
     std::sort(sample.begin(), sample.end());
-    const std::uint64_t centre = sample[kDigitSample / 2];
     for (std::size_t i = 0; i + kHeavyKeySample <= kDigitSample && !heavy; ++i)
         heavy = sample[i] == sample[i + kHeavyKeySample - 1];
-    const std::size_t log_buckets = std::min(std::size_t(1) << kMaxDigitBits, std::max(top.buckets, n / kLogBucketMinLength));
-    unsigned mantissa_bits = std::min(spread, kMaxDigitBits);
-    while (mantissa_bits > 0 && LogDigit(lo, centre, hi, mantissa_bits).buckets > log_buckets) --mantissa_bits;
-    const LogDigit log(lo, centre, hi, mantissa_bits);
-    if (mantissa_bits >= kMinMantissaBits && 2 * crowding(sample, log) < crowding(sample, top))
-        return partition(log);
-    partition(top);
+    with_digit(sample, lo, hi, top, log_buckets_for(n, top), partition);
 }
 
 // Writes the stable order of one lane.
