@@ -80,14 +80,16 @@ private:
 std::size_t scratch_cache_limit_from(const char* value) noexcept;
 
 // A scratch buffer of n elements, never initialised: from the process cache
-// when large, from the heap otherwise. Throws std::bad_alloc.
+// when large (from kScratchCacheMinBytes, or from `cached_from` where a
+// caller's buffers would churn the heap), from the heap otherwise. Throws
+// std::bad_alloc.
 template <typename T>
 class Scratch {
 public:
-    explicit Scratch(std::size_t n) {
+    explicit Scratch(std::size_t n, std::size_t cached_from = kScratchCacheMinBytes) {
         const std::size_t bytes = n * sizeof(T);
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        if (bytes >= kScratchCacheMinBytes) {
+        if (bytes >= (kScratchCacheMinBytes == SIZE_MAX ? SIZE_MAX : cached_from)) {
             block_ = ScratchCache::process().acquire(bytes);
             data_ = static_cast<T*>(block_.data);
         } else {

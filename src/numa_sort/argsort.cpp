@@ -67,6 +67,12 @@ constexpr std::size_t kRankWordsMax = std::size_t(1) << 16;
 // 64-bit sorts of buckets (i64 keys over 2^40 values, 1e5 to 1e7 of them,
 // one thread: 0.92 of the time).
 constexpr unsigned kMaxRankDigitBits = 14;
+// A lane's buffers from this size come from the scratch cache: from the
+// heap, a lane's buffers and the result beside them outgrew its trim
+// threshold, so that it went back to the kernel after every call and came
+// back as page faults (16-bit lanes of 6e4, one thread: 13 against 4.4 ns
+// a key).
+constexpr std::size_t kLaneCachedMinBytes = std::size_t(128) << 10;
 // Keys sampled to choose the partition's digit.
 constexpr std::size_t kDigitSample = 255;
 // Pairs a bucket of the log-scale digit holds on average at least: more
@@ -239,7 +245,8 @@ struct LaneMemory {
     void partition() {
         if (partition_block) return;
         constexpr std::size_t digits = (std::size_t(1) << kMaxDigitBits) + 1;
-        partition_block.emplace(workers * kStrands * (digits + kStrandPad) + digits + workers * kRankWordsMax / 2);
+        partition_block.emplace(workers * kStrands * (digits + kStrandPad) + digits + workers * kRankWordsMax / 2,
+                                kLaneCachedMinBytes);
         partition_counts = partition_block->get();
         starts = partition_counts + workers * kStrands * (digits + kStrandPad);
         ranks = reinterpret_cast<std::uint32_t*>(starts + digits);
@@ -249,16 +256,18 @@ struct LaneMemory {
         if (n < 2) return;
         const Way way = way_of(element, n);
         const std::size_t key_words = (n * element_size(element) + 7) / 8;
-        if (way == Way::counting) words.emplace(key_words);  // the keys' copy
+        if (way == Way::counting) words.emplace(key_words, kLaneCachedMinBytes);  // the keys' copy
         if (way == Way::lsd)
-            words.emplace(lsd16_key_words(n) + n);  // keys, then records of up to 64 bits
+            words.emplace(lsd16_key_words(n) + n, kLaneCachedMinBytes);  // keys, then records of up to 64 bits
         else if (way != Way::counting && !contiguous_indices)
-            words.emplace(n);
+            words.emplace(n, kLaneCachedMinBytes);
         switch (way) {
-            case Way::counting: counts.emplace(pieces_of(n, workers) << (8 * element_size(element))); break;
+            case Way::counting:
+                counts.emplace(pieces_of(n, workers) << (8 * element_size(element)), kLaneCachedMinBytes);
+                break;
             case Way::lsd:
             case Way::words: break;
-            case Way::wide: pairs.emplace(n); break;
+            case Way::wide: pairs.emplace(n, kLaneCachedMinBytes); break;
         }
     }
     // Where the words go: the lane of indices itself where it is contiguous
@@ -495,13 +504,15 @@ void lsd16_argsort(const LaneIn& in, Map map, const LaneOut& out, LaneMemory& me
         moved[low[k & 0xff]++] = Record(k >> 8) << index_bits | Record(i);
     }
     constexpr Record index_mask = (Record(1) << index_bits) - 1;
+    const auto index = [&](std::size_t j) { return static_cast<Index>(moved[j] & index_mask); };
     if (out.stride == static_cast<std::ptrdiff_t>(sizeof(Index))) {
         Index* to = reinterpret_cast<Index*>(out.data);
-        for (std::size_t j = 0; j < n; ++j) to[high[moved[j] >> index_bits]++] = static_cast<Index>(moved[j] & index_mask);
+        for (std::size_t j = 0; j < n; ++j) to[high[moved[j] >> index_bits]++] = index(j);
     } else {
-        for (std::size_t j = 0; j < n; ++j)
-            *reinterpret_cast<Index*>(out.data + static_cast<std::ptrdiff_t>(high[moved[j] >> index_bits]++) * out.stride) =
-                static_cast<Index>(moved[j] & index_mask);
+        for (std::size_t j = 0; j < n; ++j) {
+            const auto at = static_cast<std::ptrdiff_t>(high[moved[j] >> index_bits]++);
+            *reinterpret_cast<Index*>(out.data + at * out.stride) = index(j);
+        }
     }
 }
 
@@ -688,7 +699,8 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
     // Where they hold it, a skewed bucket (two clusters of keys, say) may
     // take the log scale around its own median.
     std::array<std::uint64_t, kDigitSample> sample;
-    for (std::size_t s = 0; s < kDigitSample; ++s) sample[s] = pair.key(pairs[(2 * s + 1) * m / (2 * kDigitSample)]) - lo;
+    for (std::size_t s = 0; s < kDigitSample; ++s)
+        sample[s] = pair.key(pairs[(2 * s + 1) * m / (2 * kDigitSample)]) - lo;
     std::sort(sample.begin(), sample.end());
     with_digit(sample, 0, hi - lo, top, log_buckets_for(m, top),
                [&](const auto& digit) { split(digit, ~std::uint64_t(0)); });
