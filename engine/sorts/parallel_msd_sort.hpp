@@ -94,6 +94,24 @@ inline constexpr std::size_t kParallelMsdFewDistinct = 64;
 // the second worker saves (a range of 1,000 values, u32 at 1e6 on two
 // workers: 1.4 ns per element whole, 1.5 to 2.0 partitioned).
 inline constexpr std::size_t kParallelMsdRepeatsEighths = 7;
+
+namespace detail {
+
+// Distinct keys in a sorted sample.
+template <typename Sample>
+std::size_t distinct_keys(const Sample& sorted) {
+    std::size_t distinct = sorted.size() > 0;
+    for (std::size_t i = 1; i < sorted.size(); ++i) distinct += sorted[i] != sorted[i - 1];
+    return distinct;
+}
+
+// Whether keys repeat, by `distinct` of `sampled` keys: few distinct, or at
+// most kParallelMsdRepeatsEighths of them.
+inline bool keys_repeat(std::size_t distinct, std::size_t sampled) {
+    return distinct < kParallelMsdFewDistinct || distinct * 8 <= sampled * kParallelMsdRepeatsEighths;
+}
+
+}  // namespace detail
 // Slices of this many bytes or more are copied back from the scratch buffer
 // past the cache: the slice's lines are then not read only to be
 // overwritten (uniform keys at 1e7 and 3e7 on two workers: 0.92 to 1.00 of
@@ -432,11 +450,9 @@ Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key
     // The digit the partition would take over the sample's range.
     if (range.lo == range.hi) return Sharing::none;
     if (heavy_share(largest_sampled_bucket<T>(sorted, slice.size(), workers, range, shape))) return Sharing::merge;
-    std::size_t distinct = 1;
-    for (std::size_t i = 1; i < sorted.size(); ++i) distinct += sorted[i] != sorted[i - 1];
+    const std::size_t distinct = distinct_keys(sorted);
     if (distinct < kParallelMsdFewDistinct) return Sharing::none;
-    if (workers < kParallelMergeMinWorkers && distinct * 8 <= sorted.size() * kParallelMsdRepeatsEighths)
-        return Sharing::none;
+    if (workers < kParallelMergeMinWorkers && keys_repeat(distinct, sorted.size())) return Sharing::none;
     return Sharing::digit;
 }
 

@@ -319,9 +319,7 @@ bool split_floats_by_value(std::span<F> values, std::size_t workers) {
         if (sample[i] != sample[i]) return false;
     }
     std::sort(sample.begin(), sample.end());
-    std::size_t distinct = 1;
-    for (std::size_t i = 1; i < sample.size(); ++i) distinct += sample[i] != sample[i - 1];
-    if (distinct >= kParallelMsdFewDistinct && distinct * 8 > sample.size() * kParallelMsdRepeatsEighths) return false;
+    if (!tfs::detail::keys_repeat(tfs::detail::distinct_keys(sample), sample.size())) return false;
     const std::span<const F> view(values);
     if (tfs::detail::looks_nearly_sorted(view, [](F v) { return float_to_key(std::bit_cast<float_key_t<F>>(v)); }))
         return false;

@@ -11,6 +11,7 @@
 
 #include "engine/failure.hpp"
 #include "engine/sorts/utils.hpp"
+#include "numa_sort/random_keys.hpp"
 #include "numa_sort/simd_sort.hpp"
 
 namespace tfs::general {
@@ -94,13 +95,8 @@ PartitionCalibration calibrate_partition() {
         if (c.forced) return c;
     }
     const auto start = Clock::now();
-    std::unique_ptr<std::uint32_t[]> keys(new std::uint32_t[kCalibrationKeys]);  // all written below
+    const std::unique_ptr<std::uint32_t[]> keys = random_keys<std::uint32_t>(kCalibrationKeys);
     std::unique_ptr<std::uint32_t[]> out(new std::uint32_t[kCalibrationKeys]);
-    std::uint64_t state = 0x9e3779b97f4a7c15;
-    for (std::size_t i = 0; i < kCalibrationKeys; ++i) {
-        state = state * 6364136223846793005 + 1442695040888963407;
-        keys[i] = static_cast<std::uint32_t>(state >> 32);
-    }
     const std::span<std::uint32_t> in(keys.get(), kCalibrationKeys);
     const std::span<std::uint32_t> to(out.get(), kCalibrationKeys);
     // Once to touch the destination's pages, then measured.

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "engine/sorts/simd_dispatch.hpp"
+#include "numa_sort/random_keys.hpp"
 
 #if defined(TFS_HAVE_AVX2_SORT)
 // x86-simd-sort's AVX2 quicksort (simd_sort_avx2.cpp): only to be called
@@ -113,23 +114,6 @@ void avx2_sort(std::span<T> keys) noexcept {
 #else
     vqsort(keys);
 #endif
-}
-
-// n random keys of T: the full range for integers, [-1, 1) for floats.
-template <typename T>
-std::unique_ptr<T[]> random_keys(std::size_t n) {
-    std::unique_ptr<T[]> keys(new T[n]);  // all written below
-    std::uint64_t state = 0x2545f4914f6cdd1d;
-    for (std::size_t i = 0; i < n; ++i) {
-        state = state * 6364136223846793005 + 1442695040888963407;
-        const std::uint64_t bits = state ^ (state >> 29);
-        if constexpr (std::is_floating_point_v<T>) {
-            keys[i] = static_cast<T>(static_cast<double>(bits >> 11) * 0x1p-52 - 1.0);
-        } else {
-            keys[i] = static_cast<T>(bits);
-        }
-    }
-    return keys;
 }
 
 // Measures both quicksorts on n random keys of T, or takes the choice that
