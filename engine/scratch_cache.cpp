@@ -109,11 +109,16 @@ void ScratchCache::release(ScratchBlock block) noexcept {
         unmap_block({static_cast<char*>(block.data) + keep, block.bytes - keep});
         block.bytes = keep;
     }
-    std::array<ScratchBlock, kScratchCacheSlots> dropped{};
+    // Room is made by cutting the tail off the largest block, kept or given
+    // back, rather than by dropping whole blocks: one large block at the
+    // limit would otherwise push out every small one, and a small request
+    // that took it would leave the next one a fresh mapping on every call.
+    // Where every slot is taken, the oldest block goes.
+    std::array<ScratchBlock, kScratchCacheSlots + 1> dropped{};
     std::size_t drops = 0;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        while (count_ > 0 && (count_ == kept_.size() || kept_bytes_ + block.bytes > limit_)) {
+        if (count_ == kept_.size()) {
             dropped[drops++] = kept_[0];
             kept_bytes_ -= kept_[0].bytes;
             for (std::size_t i = 0; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
@@ -121,6 +126,24 @@ void ScratchCache::release(ScratchBlock block) noexcept {
         }
         kept_[count_++] = block;
         kept_bytes_ += block.bytes;
+        while (kept_bytes_ > limit_) {
+            std::size_t largest = 0;
+            for (std::size_t i = 1; i < count_; ++i)
+                if (kept_[i].bytes > kept_[largest].bytes) largest = i;
+            ScratchBlock& cut = kept_[largest];
+            const std::size_t excess = kept_bytes_ - limit_;
+            const std::size_t tail = (excess + kScratchCacheGranule - 1) / kScratchCacheGranule * kScratchCacheGranule;
+            if (tail < cut.bytes) {
+                dropped[drops++] = {static_cast<char*>(cut.data) + (cut.bytes - tail), tail};
+                cut.bytes -= tail;
+                kept_bytes_ -= tail;
+                break;
+            }
+            dropped[drops++] = cut;
+            kept_bytes_ -= cut.bytes;
+            for (std::size_t i = largest; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
+            --count_;
+        }
     }
     for (std::size_t i = 0; i < drops; ++i) unmap_block(dropped[i]);
 }

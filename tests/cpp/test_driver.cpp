@@ -301,6 +301,20 @@ TEST(ScratchCache, KeepsReusesGrowsAndForks) {
     EXPECT_GE(back.bytes, 10 * MiB);
     static_cast<unsigned char*>(back.data)[10 * MiB - 1] = 2;
     cache.release(back);
+    // A small block given back beside one at the limit stays; the large one
+    // loses its tail instead.
+    tfs::ScratchCache beside(6 * MiB);
+    const tfs::ScratchBlock large = beside.acquire(6 * MiB);
+    const tfs::ScratchBlock small = beside.acquire(1 * MiB);
+    beside.release(large);
+    beside.release(small);
+    EXPECT_EQ(beside.kept_bytes(), 6 * MiB);
+    const tfs::ScratchBlock small_again = beside.acquire(1 * MiB);
+    const tfs::ScratchBlock large_again = beside.acquire(4 * MiB);
+    EXPECT_EQ(small_again.data, small.data);
+    EXPECT_EQ(large_again.data, large.data);
+    beside.release(small_again);
+    beside.release(large_again);
     const std::size_t fallback = tfs::kScratchCacheDefaultLimit;
     const std::pair<const char*, std::size_t> limits[] = {
         {nullptr, fallback}, {"", fallback},     {"0", 0},           {"1048576", MiB}, {"12k", 12 << 10},
