@@ -74,11 +74,11 @@ py::OwnedRef flattened(PyObject* arr) {
 
 }  // namespace
 
-PyObject* general_argsort(PyObject* args, PyObject* kwargs) {
+PyObject* general_argsort(const py::CallArguments& call) {
     PyObject* axis_object = nullptr;
     PyObject* kind = nullptr;
     PyObject* threads = nullptr;
-    PyObject* arr = args::extract_arguments("argsort", args, kwargs,
+    PyObject* arr = args::extract_arguments("argsort", call,
                                             {{"axis", &axis_object}, {"kind", &kind}, {"threads", &threads}});
 
     const numpy::Api& np = numpy::api();
@@ -99,7 +99,7 @@ PyObject* general_argsort(PyObject* args, PyObject* kwargs) {
     const general::Lanes lanes = lanes_of(fields, static_cast<int>(axis));
     const general::Lanes indices = lanes_of(result_fields, static_cast<int>(axis));
     {
-        const py::GilReleased unlocked;
+        const py::GilReleased unlocked(worth_releasing_lock(fields, general::element_size(element)));
         general::argsort_lanes(element, lanes, indices, workers);
     }
     return result.release();

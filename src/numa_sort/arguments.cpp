@@ -51,48 +51,43 @@ bool is_masked_array(const numpy::Api& np, PyObject* arr) {
     return PyType_IsSubtype(Py_TYPE(arr), reinterpret_cast<PyTypeObject*>(g_masked_array_type)) != 0;
 }
 
-PyObject* extract_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
+PyObject* extract_arguments(const char* function_name, const py::CallArguments& call,
                             std::initializer_list<KeywordOnly> keyword_only) {
-    const std::string name(function_name);
-    const Py_ssize_t positional = PyTuple_Size(args);
+    const Py_ssize_t positional = call.positional_count();
     if (positional < 0) py::propagate_python_error();
     if (positional > 1)
-        py::raise_error(PyExc_TypeError, name + "() takes 1 positional arguments but " +
+        py::raise_error(PyExc_TypeError, std::string(function_name) + "() takes 1 positional arguments but " +
                                              std::to_string(positional) + " were given");
-    PyObject* arr = positional == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+    PyObject* arr = positional == 1 ? call.positional(0) : nullptr;
 
-    if (kwargs != nullptr) {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
+    call.for_each_keyword([&](PyObject* key, PyObject* value) {
         // Names compared as they stand: no string is made or hashed per call.
-        const auto is = [&key](const char* wanted) {
+        const auto is = [key](const char* wanted) {
             return PyUnicode_Check(key) != 0 && PyUnicode_CompareWithASCIIString(key, wanted) == 0;
         };
-        while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-            if (is(kParameter)) {
-                if (arr != nullptr)
-                    py::raise_error(PyExc_TypeError, name + "() got multiple values for argument 'arr'");
-                arr = value;
-                continue;
-            }
-            const auto named = std::find_if(keyword_only.begin(), keyword_only.end(),
-                                            [&](const KeywordOnly& k) { return is(k.name); });
-            if (named == keyword_only.end()) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_name, key);
-                py::propagate_python_error();
-            }
-            *named->value = value;
+        if (is(kParameter)) {
+            if (arr != nullptr)
+                py::raise_error(PyExc_TypeError,
+                                std::string(function_name) + "() got multiple values for argument 'arr'");
+            arr = value;
+            return;
         }
-    }
+        const auto named = std::find_if(keyword_only.begin(), keyword_only.end(),
+                                        [&](const KeywordOnly& k) { return is(k.name); });
+        if (named == keyword_only.end()) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_name, key);
+            py::propagate_python_error();
+        }
+        *named->value = value;
+    });
     if (arr == nullptr)
         py::raise_error(PyExc_TypeError,
-                        name + "() missing 1 required positional argument: 'arr'");
+                        std::string(function_name) + "() missing 1 required positional argument: 'arr'");
     return arr;
 }
 
-PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs) {
-    return extract_arguments(function_name, args, kwargs, {});
+PyObject* extract_arr(const char* function_name, const py::CallArguments& call) {
+    return extract_arguments(function_name, call, {});
 }
 
 void require_array_of(const numpy::Api& np, PyObject* arr, int type_number) {

@@ -7,14 +7,13 @@
 
 #include <initializer_list>
 
+#include "numa_sort/call_wrapper.hpp"
 #include "numa_sort/numpy_api.hpp"
 
 namespace tfs::args {
 
-// The `arr` argument (a borrowed reference) of a call to `function_name`
-// with the positional tuple `args` and the keyword dictionary `kwargs`
-// (null when no keywords were given).
-PyObject* extract_arr(const char* function_name, PyObject* args, PyObject* kwargs);
+// The `arr` argument (a borrowed reference) of a call to `function_name`.
+PyObject* extract_arr(const char* function_name, const py::CallArguments& call);
 
 // A keyword-only parameter: its name, and where its value (a borrowed
 // reference) goes when it is given; left as it was otherwise.
@@ -25,7 +24,7 @@ struct KeywordOnly {
 
 // The same for a function with keyword-only parameters after `arr`: a name
 // that is neither `arr` nor one of them raises TypeError.
-PyObject* extract_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
+PyObject* extract_arguments(const char* function_name, const py::CallArguments& call,
                             std::initializer_list<KeywordOnly> keyword_only);
 
 // Raises TypeError unless `arr` is a one-dimensional array (ndarray or a

@@ -1,6 +1,8 @@
 #include "numa_sort/call_wrapper.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <exception>
 #include <new>
 #include <typeinfo>
@@ -138,6 +140,23 @@ PyObject* translate_current_exception() noexcept {
             return PyErr_NoMemory();
         }
     }
+}
+
+bool vector_calls_supported() noexcept {
+    static const bool supported = [] {
+        // Tests force the tuple convention that older interpreters get.
+        if (const char* forced = std::getenv("TARVO_FASTSORT_CALLS"); forced != nullptr && std::string_view(forced) == "tuple")
+            return false;
+        PyObject* version = PySys_GetObject("hexversion");  // borrowed
+        if (version == nullptr) return false;
+        const long hex = PyLong_AsLong(version);
+        if (hex == -1 && PyErr_Occurred() != nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        return hex >= 0x030A0000;
+    }();
+    return supported;
 }
 
 }  // namespace tfs::py

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "numa_sort/call_wrapper.hpp"
+
 namespace tfs::functions {
 
 // detect_topology(): None on a machine with at most one NUMA node, else
@@ -15,12 +17,12 @@ PyObject* detect_topology();
 // numa_sort_<type>(arr): sorts a one-dimensional, writeable, contiguous array
 // of element type T in place and returns None.
 template <typename T>
-PyObject* numa_sort(PyObject* args, PyObject* kwargs);
+PyObject* numa_sort(const py::CallArguments& call);
 
 // sort(arr, *, axis=-1, threads=None): sorts any writeable array of NumPy's
 // integer, boolean, float, datetime64 or timedelta64 types in place along
 // `axis`, in NumPy's order, with up to `threads` threads; returns None.
-PyObject* general_sort(PyObject* args, PyObject* kwargs);
+PyObject* general_sort(const py::CallArguments& call);
 
 // _sort_info(): what the last sort() on this thread did and the partition
 // shape measured for this processor (measured on the first call if no sort
@@ -36,7 +38,7 @@ inline constexpr const char* kGeneralSortDoc =
 // argsort(arr, *, axis=-1, kind=None, threads=None): the indices that sort
 // any array of the types sort() takes along `axis` (None: flattened), in
 // NumPy's order and stably; a new np.intp array of arr's shape.
-PyObject* general_argsort(PyObject* args, PyObject* kwargs);
+PyObject* general_argsort(const py::CallArguments& call);
 
 inline constexpr const char* kGeneralArgsortDoc =
     "argsort(arr, *, axis=-1, kind=None, threads=None)\n--\n\n"
@@ -81,11 +83,11 @@ struct SortFunction<float> {
     static constexpr const char* doc = "numa_sort_f32(arr)\n--\n\n";
 };
 
-extern template PyObject* numa_sort<std::int64_t>(PyObject*, PyObject*);
-extern template PyObject* numa_sort<std::uint64_t>(PyObject*, PyObject*);
-extern template PyObject* numa_sort<std::int32_t>(PyObject*, PyObject*);
-extern template PyObject* numa_sort<std::uint32_t>(PyObject*, PyObject*);
-extern template PyObject* numa_sort<double>(PyObject*, PyObject*);
-extern template PyObject* numa_sort<float>(PyObject*, PyObject*);
+extern template PyObject* numa_sort<std::int64_t>(const py::CallArguments&);
+extern template PyObject* numa_sort<std::uint64_t>(const py::CallArguments&);
+extern template PyObject* numa_sort<std::int32_t>(const py::CallArguments&);
+extern template PyObject* numa_sort<std::uint32_t>(const py::CallArguments&);
+extern template PyObject* numa_sort<double>(const py::CallArguments&);
+extern template PyObject* numa_sort<float>(const py::CallArguments&);
 
 }  // namespace tfs::functions

@@ -12,6 +12,23 @@
 
 namespace tfs::functions {
 
+// Arrays of fewer bytes are sorted with the interpreter lock held (about ten
+// microseconds of work at most): giving it up costs more than such a sort
+// when another thread waits for it, which then holds it for its whole
+// switch interval.
+constexpr std::size_t kReleaseLockMinBytes = std::size_t(16) << 10;
+
+// Whether a call working on an array of these fields gives up the
+// interpreter lock meanwhile.
+inline bool worth_releasing_lock(const numpy::ArrayFields& fields, std::size_t element_size) {
+    for (int d = 0; d < fields.nd; ++d)
+        if (fields.dims[d] == 0) return false;
+    std::size_t bytes = element_size;
+    for (int d = 0; d < fields.nd; ++d)  // a broadcast view's shape may overflow the product
+        if (__builtin_mul_overflow(bytes, static_cast<std::size_t>(fields.dims[d]), &bytes)) return true;
+    return bytes >= kReleaseLockMinBytes;
+}
+
 // TypeError unless `arr` is an ndarray (or a subclass) other than a masked
 // array; the message names `function`.
 void require_plain_array(const numpy::Api& np, PyObject* arr, const char* function);

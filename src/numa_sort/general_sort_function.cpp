@@ -118,10 +118,10 @@ Py_ssize_t axis_of(PyObject* axis_object) {
     return axis;
 }
 
-PyObject* general_sort(PyObject* args, PyObject* kwargs) {
+PyObject* general_sort(const py::CallArguments& call) {
     PyObject* axis_object = nullptr;
     PyObject* threads = nullptr;
-    PyObject* arr = args::extract_arguments("sort", args, kwargs, {{"axis", &axis_object}, {"threads", &threads}});
+    PyObject* arr = args::extract_arguments("sort", call, {{"axis", &axis_object}, {"threads", &threads}});
 
     const numpy::Api& np = numpy::api();
     require_plain_array(np, arr, "sort");
@@ -143,7 +143,7 @@ PyObject* general_sort(PyObject* args, PyObject* kwargs) {
 
     const general::Lanes lanes = lanes_of(fields, static_cast<int>(axis));
     {
-        const py::GilReleased unlocked;
+        const py::GilReleased unlocked(worth_releasing_lock(fields, general::element_size(element)));
         general::sort_lanes(element, lanes, workers);
     }
     return py::none();
@@ -167,8 +167,8 @@ PyObject* simd_sort_entry() {
 
 PyObject* sort_info() {
     const general::PartitionCalibration& c = general::partition_calibration();
-    return Py_BuildValue("{s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}", "last_path",
-                         general::last_sort_path(),
+    return Py_BuildValue("{s:s,s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}", "last_path",
+                         general::last_sort_path(), "calls", py::vector_calls_supported() ? "vector" : "tuple",
                          "simd_target", general::simd_sort_target(), "pool_threads",
                          static_cast<Py_ssize_t>(workers_of(nullptr)), "partition",
                          c.split ? "split" : c.shape == PartitionShape::fine ? "fine" : "coarse", "forced",

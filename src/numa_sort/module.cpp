@@ -39,45 +39,37 @@ PyObject* g_module = nullptr;
 
 template <typename T>
 PyMethodDef sort_function_def() {
-    // CPython stores every entry point as PyCFunction and calls it with the
-    // signature that the flags announce.
-    auto entry = &tfs::py::keywords_entry<&tfs::functions::numa_sort<T>>;
-    return PyMethodDef{SortFunction<T>::name,
-                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-                       METH_VARARGS | METH_KEYWORDS, SortFunction<T>::doc};
+    return tfs::py::keywords_method<&tfs::functions::numa_sort<T>>(SortFunction<T>::name, SortFunction<T>::doc);
 }
 
-// The function table, in the order of the module's __all__. Lives as long as
-// the functions made from it.
-PyMethodDef g_functions[] = {
-    {"detect_topology", &tfs::py::noargs_entry<&tfs::functions::detect_topology>, METH_NOARGS,
-     kDetectTopologyDoc},
-    sort_function_def<std::int64_t>(),
-    sort_function_def<std::uint64_t>(),
-    sort_function_def<std::int32_t>(),
-    sort_function_def<std::uint32_t>(),
-    sort_function_def<double>(),
-    sort_function_def<float>(),
-};
+// The function table, in the order of the module's __all__; filled by the
+// first initialisation, when the interpreter's calling conventions are
+// known. Lives as long as the functions made from it.
+PyMethodDef g_functions[7];
 
-// sort(): a module attribute beside the function table, not in __all__.
-PyMethodDef g_general_sort_def = {
-    "sort",
-    reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(&tfs::py::keywords_entry<&tfs::functions::general_sort>)),
-    METH_VARARGS | METH_KEYWORDS, tfs::functions::kGeneralSortDoc};
+// sort(), _sort_info() (for benchmarks) and argsort(): module attributes
+// beside the function table, not in __all__.
+PyMethodDef g_general_sort_def;
+PyMethodDef g_sort_info_def;
+PyMethodDef g_general_argsort_def;
 
-// _sort_info(): for benchmarks, beside sort().
-PyMethodDef g_sort_info_def = {"_sort_info", &tfs::py::noargs_entry<&tfs::functions::sort_info>, METH_NOARGS,
-                               "What the last sort() on this thread did and the partition shape measured for "
-                               "this processor."};
-
-// argsort(): beside sort().
-PyMethodDef g_general_argsort_def = {
-    "argsort",
-    reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(&tfs::py::keywords_entry<&tfs::functions::general_argsort>)),
-    METH_VARARGS | METH_KEYWORDS, tfs::functions::kGeneralArgsortDoc};
+void fill_function_tables() {
+    g_functions[0] = {"detect_topology", &tfs::py::noargs_entry<&tfs::functions::detect_topology>, METH_NOARGS,
+                      kDetectTopologyDoc};
+    g_functions[1] = sort_function_def<std::int64_t>();
+    g_functions[2] = sort_function_def<std::uint64_t>();
+    g_functions[3] = sort_function_def<std::int32_t>();
+    g_functions[4] = sort_function_def<std::uint32_t>();
+    g_functions[5] = sort_function_def<double>();
+    g_functions[6] = sort_function_def<float>();
+    g_general_sort_def =
+        tfs::py::keywords_method<&tfs::functions::general_sort>("sort", tfs::functions::kGeneralSortDoc);
+    g_sort_info_def = {"_sort_info", &tfs::py::noargs_entry<&tfs::functions::sort_info>, METH_NOARGS,
+                       "What the last sort() on this thread did and the partition shape measured for "
+                       "this processor."};
+    g_general_argsort_def =
+        tfs::py::keywords_method<&tfs::functions::general_argsort>("argsort", tfs::functions::kGeneralArgsortDoc);
+}
 
 // Creates the function of `def`, bound to `module`, appends its name to
 // __all__ (created on first use) and sets it as a module attribute. False
@@ -100,6 +92,7 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
 
 // Fills a new module; false with a Python exception set on failure.
 bool populate(PyObject* module) {
+    fill_function_tables();
     OwnedRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;
     for (PyMethodDef& def : g_functions)

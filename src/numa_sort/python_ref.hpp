@@ -35,7 +35,12 @@ inline PyObject* none() {
 class GilReleased {
 public:
     GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilReleased() { PyEval_RestoreThread(state_); }
+    // Gives it up only when `release`: work shorter than the hand-over keeps
+    // it, with no effect.
+    explicit GilReleased(bool release) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
+    ~GilReleased() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
     GilReleased(const GilReleased&) = delete;
     GilReleased& operator=(const GilReleased&) = delete;
 

@@ -68,8 +68,8 @@ void sort_elements(char* data, std::size_t length) {
 }  // namespace
 
 template <typename T>
-PyObject* numa_sort(PyObject* args, PyObject* kwargs) {
-    PyObject* arr = args::extract_arr(SortFunction<T>::name, args, kwargs);
+PyObject* numa_sort(const py::CallArguments& call) {
+    PyObject* arr = args::extract_arr(SortFunction<T>::name, call);
     const numpy::Api& np = numpy::api();
     args::require_array_of(np, arr, numpy::type_number<T>());
 
@@ -86,11 +86,11 @@ PyObject* numa_sort(PyObject* args, PyObject* kwargs) {
     return py::none();
 }
 
-template PyObject* numa_sort<std::int64_t>(PyObject*, PyObject*);
-template PyObject* numa_sort<std::uint64_t>(PyObject*, PyObject*);
-template PyObject* numa_sort<std::int32_t>(PyObject*, PyObject*);
-template PyObject* numa_sort<std::uint32_t>(PyObject*, PyObject*);
-template PyObject* numa_sort<double>(PyObject*, PyObject*);
-template PyObject* numa_sort<float>(PyObject*, PyObject*);
+template PyObject* numa_sort<std::int64_t>(const py::CallArguments&);
+template PyObject* numa_sort<std::uint64_t>(const py::CallArguments&);
+template PyObject* numa_sort<std::int32_t>(const py::CallArguments&);
+template PyObject* numa_sort<std::uint32_t>(const py::CallArguments&);
+template PyObject* numa_sort<double>(const py::CallArguments&);
+template PyObject* numa_sort<float>(const py::CallArguments&);
 
 }  // namespace tfs::functions

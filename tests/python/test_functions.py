@@ -1,10 +1,13 @@
 """The six functions: results bit for bit, the arrays they take, every error."""
 
+import os
+import sys
+
 import numpy as np
 import pytest
 
 import tarvo_fastsort_numa as tfs
-from conftest import (NOT_CONVERTIBLE, NOT_WRITEABLE, assert_same_bits,
+from conftest import (NOT_CONVERTIBLE, NOT_WRITEABLE, assert_same_bits, run_python,
                       distribution, reference, values)
 
 # Under 2 elements nothing is checked; the rest straddle the engine's cut-offs.
@@ -81,6 +84,18 @@ ERRORS = [
     lambda a: np.lib.stride_tricks.as_strided(a, shape=(2,), strides=(a.itemsize + 1,)),
     lambda a: np.lib.stride_tricks.as_strided(a, shape=(4,), strides=(0,)),
 ]]
+
+
+def test_tuple_calls():
+    """Interpreters before 3.10 call in the tuple-and-dictionary convention:
+    forced, every function's error table passes under it."""
+    result = run_python(f"""
+        import sys, pytest, tarvo_fastsort_numa as tfs
+        assert tfs._sort_info()["calls"] == "tuple"
+        sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "-k", "errors", {os.path.dirname(__file__)!r}]))
+    """, env={"TARVO_FASTSORT_CALLS": "tuple"})
+    assert result.returncode == 0, result.stdout[-3000:]
+    assert tfs._sort_info()["calls"] == ("vector" if sys.version_info >= (3, 10) else "tuple")
 
 
 @pytest.mark.parametrize("call, error, message", ERRORS)
