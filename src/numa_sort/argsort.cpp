@@ -350,63 +350,78 @@ void counting_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t
 }
 
 // Lanes of 32- and 64-bit keys from this length are first tried as few
-// keys (few_keys_argsort) where a sample of kFewKeysSample of them holds at
-// most kFewKeysSampleMax distinct ones: in a shorter lane the partition's
-// passes cost little more.
+// keys and a tail (few_keys_argsort), where a sample of kFewKeysSample of
+// them shows few keys: in a shorter lane the partition's passes cost little
+// more.
 constexpr std::size_t kFewKeysMinLength = std::size_t(1) << 14;
 constexpr std::size_t kFewKeysSample = 255;
-constexpr std::size_t kFewKeysSampleMax = 64;
-// Most distinct keys a piece of the lane may hold to be counted by key: one
-// byte names a key's slot.
-constexpr std::size_t kFewKeysMax = 256;
-// Elements a piece reads between two looks at whether another piece has
-// found too many keys.
-constexpr std::size_t kFewKeysBlock = 4096;
-
-// The distinct keys of a piece, each given a slot in the order first seen,
-// found through a hash table with open addressing (4 KiB, in L1).
+// Keys seen once in the sample at most: as many in kFewKeysSample estimate
+// the share of the lane whose keys the sample missed, which go to the tail
+// (here about a fifth).
+constexpr std::size_t kFewKeysSampleOnceMax = 48;
+// A tail of more than this share of the lane gives up: the sample misled,
+// and the tail's own sort would cost as much as the whole lane's.
+constexpr std::size_t kFewKeysTailMaxDivisor = 2;
+// The slot of keys outside the sample's: one byte names a key's slot.
+constexpr std::uint8_t kTailSlot = 0xff;
+// The slots of a sample's distinct keys (each its rank among them, so that
+// slots are in key order) and kTailSlot for any other key, found through a
+// hash table with open addressing (1 KiB, in L1). Read only once built, so
+// every worker shares one. (Comparing a key with each of up to 8 took 2.8
+// times as long as the probe: Zen 3, 4 keys.)
 template <typename U>
-class KeySlots {
+class KeyTable {
 public:
-    KeySlots() { std::fill(std::begin(slot_of_), std::end(slot_of_), kEmpty); }
-
-    // Key k's slot, a new one for a key not seen before; kFewKeysMax when
-    // every slot is taken.
-    std::size_t slot(U k) {
-        std::size_t h = static_cast<std::size_t>((std::uint64_t(k) * 0x9e3779b97f4a7c15u) >> (64 - kTableBits));
-        for (;; h = (h + 1) & (kTableSize - 1)) {
-            const std::uint16_t s = slot_of_[h];
-            if (s == kEmpty) break;
-            if (keys_[s] == k) return s;
+    // `keys` in ascending order, distinct, fewer than kTailSlot.
+    explicit KeyTable(std::span<const U> keys) : size_(keys.size()) {
+        check(keys.size() < kTailSlot, "too many keys for one-byte slots");
+        std::fill(std::begin(keys_), std::end(keys_), std::numeric_limits<U>::max());
+        std::copy(keys.begin(), keys.end(), keys_);
+        std::fill(std::begin(slot_of_), std::end(slot_of_), kTailSlot);
+        for (std::size_t s = 0; s < size_; ++s) {
+            std::size_t h = hash(keys_[s]);
+            while (slot_of_[h] != kTailSlot) h = (h + 1) & (kTableSize - 1);
+            slot_of_[h] = static_cast<std::uint8_t>(s);
         }
-        if (size_ == kFewKeysMax) return kFewKeysMax;
-        slot_of_[h] = static_cast<std::uint16_t>(size_);
-        keys_[size_] = k;
-        return size_++;
     }
     std::size_t size() const { return size_; }
     U key(std::size_t slot) const { return keys_[slot]; }
 
+    // Key k's slot.
+    std::uint8_t slot(U k) const {
+        for (std::size_t h = hash(k);; h = (h + 1) & (kTableSize - 1)) {
+            const std::uint8_t s = slot_of_[h];
+            if (s == kTailSlot || keys_[s] == k) return s;
+        }
+    }
+
 private:
-    static constexpr unsigned kTableBits = 10;  // 4 entries a slot: short probes
+    static constexpr unsigned kTableBits = 10;  // 4 entries a key at least: short probes
     static constexpr std::size_t kTableSize = std::size_t(1) << kTableBits;
-    static constexpr std::uint16_t kEmpty = 0xffff;
-    std::uint16_t slot_of_[kTableSize];
-    U keys_[kFewKeysMax];
-    std::size_t size_ = 0;
+    static std::size_t hash(U k) {
+        return static_cast<std::size_t>((std::uint64_t(k) * 0x9e3779b97f4a7c15u) >> (64 - kTableBits));
+    }
+    std::uint8_t slot_of_[kTableSize];
+    U keys_[kTailSlot + 1];
+    std::size_t size_;
 };
 
-// Stable argsort of a lane whose pieces hold at most kFewKeysMax distinct
-// keys each: every key's slot in its piece's table is stored as a byte, the
-// slots of all pieces ordered by key (and piece, for equal keys), and the
-// indices counted and scattered by slot as the counting sort does. Each
-// piece is counted and scattered as kStrands stretches at once, each with
-// counters of its own: with few keys one counter would take most
-// increments, each waiting for the one before. Returns false, having
-// written nothing, where a sample of the lane shows too many keys or a
-// piece finds more than kFewKeysMax.
+void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::size_t workers, LaneMemory& memory,
+                  bool try_few_keys);
+
+// Stable argsort of a lane where a few keys, those of a sample, hold most
+// elements: each element's slot (its key's, or the tail's) is stored as a
+// byte and counted; the tail's elements are gathered with their indices
+// and sorted as a lane of their own; the sorted tail is merged with the
+// few keys' runs, whose starts follow, and the few keys' indices are
+// scattered by slot as the counting sort does. Each piece is read, counted
+// and scattered as kStrands stretches at once, each with counters of its
+// own: with few keys one counter would take most increments, each waiting
+// for the one before. Returns false, having written nothing, where the
+// sample shows too many keys or the tail holds more than its share.
 template <typename U, typename Map>
-bool few_keys_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut& out, std::size_t workers,
+                      LaneMemory& memory) {
     const std::size_t n = in.n;
     std::array<U, kFewKeysSample> sample;
     for (std::size_t s = 0; s < kFewKeysSample; ++s) {
@@ -414,62 +429,124 @@ bool few_keys_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t
         for_each_element<U>(in, i, i + 1, [&](std::size_t, U v) { sample[s] = map(v); });
     }
     std::sort(sample.begin(), sample.end());
-    if (static_cast<std::size_t>(std::unique(sample.begin(), sample.end()) - sample.begin()) > kFewKeysSampleMax)
-        return false;
+    std::array<U, kFewKeysSample> distinct;
+    std::size_t keys = 0;
+    std::size_t once = 0;
+    for (std::size_t i = 0, j = 0; i < kFewKeysSample; i = j) {
+        while (j < kFewKeysSample && sample[j] == sample[i]) ++j;
+        distinct[keys++] = sample[i];
+        once += j - i == 1;
+    }
+    if (once > kFewKeysSampleOnceMax) return false;
+    const KeyTable<U> table(std::span<const U>(distinct.data(), keys));
 
     auto* slots = reinterpret_cast<std::uint8_t*>(memory.pairs->get());
     const std::size_t pieces = pieces_of(n, workers);
-    std::vector<KeySlots<U>> tables(pieces);
-    std::atomic<bool> too_many{false};
-    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        for (std::size_t from = begin; from < end; from += kFewKeysBlock) {
-            if (too_many.load(std::memory_order_relaxed)) return;
-            bool full = false;
-            for_each_element<U>(in, from, std::min(end, from + kFewKeysBlock), [&](std::size_t i, U v) {
-                const std::size_t s = tables[p].slot(map(v));
-                full |= s == kFewKeysMax;
-                slots[i] = static_cast<std::uint8_t>(s);
-            });
-            if (full) return too_many.store(true, std::memory_order_relaxed);
-        }
-    });
-    if (too_many.load()) return false;
-
     constexpr std::size_t strands = kStrands;
-    constexpr std::size_t stride = kFewKeysMax + kStrandPad;
+    constexpr std::size_t stride = std::size_t(kTailSlot) + 1 + kStrandPad;
     std::vector<std::uint64_t> counts(pieces * strands * stride);  // by piece, strand and slot
-    const auto counters = [&](std::size_t p) { return counts.data() + p * strands * stride; };
+    const auto counters = [&](std::size_t p, std::size_t q) { return counts.data() + (p * strands + q) * stride; };
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        std::uint64_t* c = counters(p);
+        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) { slots[i] = table.slot(map(v)); });
+        std::uint64_t* c = counters(p, 0);
         by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) { ++c[q * stride + slots[i]]; });
     });
 
-    // Heads of every strand's slots: by key, then piece by piece and strand
-    // by strand.
-    struct Slot {
-        U key;
-        std::uint32_t piece;
-        std::uint32_t slot;
-    };
-    std::vector<Slot> order;
-    for (std::size_t p = 0; p < pieces; ++p)
-        for (std::size_t s = 0; s < tables[p].size(); ++s)
-            order.push_back({tables[p].key(s), static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(s)});
-    std::sort(order.begin(), order.end(),
-              [](const Slot& a, const Slot& b) { return a.key != b.key ? a.key < b.key : a.piece < b.piece; });
-    std::uint64_t total = 0;
-    for (const Slot& s : order)
-        for (std::size_t q = 0; q < strands; ++q)
-            total += std::exchange(counters(s.piece)[q * stride + s.slot], total);
-    check(total == n, "counts differ from the lane length");
-
-    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        std::uint64_t* heads = counters(p);
-        by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
-            const std::uint64_t at = heads[q * stride + slots[i]]++;
-            *reinterpret_cast<Index*>(out.data + static_cast<std::ptrdiff_t>(at) * out.stride) = static_cast<Index>(i);
+    // The tail's keys (as read again: a writer may have changed them),
+    // gathered in index order after the slots.
+    std::uint64_t tail = 0;
+    for (std::size_t k = 0; k < pieces * strands; ++k) tail += counters(k / strands, k % strands)[kTailSlot];
+    if (tail > n / kFewKeysTailMaxDivisor) return false;
+    const std::size_t m = static_cast<std::size_t>(tail);
+    // After the slots in the pairs' memory (16 bytes a key): the tail's
+    // keys, indices and sorted order, 13 bytes a key at most with the slots.
+    char* after_slots = reinterpret_cast<char*>(memory.pairs->get() + (n + sizeof(Word128) - 1) / sizeof(Word128));
+    U* tail_keys = reinterpret_cast<U*>(after_slots);
+    Index* tail_indices = reinterpret_cast<Index*>(after_slots + (m * sizeof(U) + 7) / 8 * 8);
+    Index* tail_order = tail_indices + m;
+    std::vector<std::uint64_t> tail_heads(pieces * strands);
+    std::uint64_t at = 0;
+    for (std::size_t k = 0; k < pieces * strands; ++k)
+        tail_heads[k] = std::exchange(at, at + counters(k / strands, k % strands)[kTailSlot]);
+    if (m > 0) {
+        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+            std::array<std::uint64_t, strands> heads;
+            std::copy_n(tail_heads.begin() + static_cast<std::ptrdiff_t>(p * strands), strands, heads.begin());
+            by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
+                if (slots[i] == kTailSlot)
+                    std::memcpy(&tail_keys[heads[q]++], in.data + static_cast<std::ptrdiff_t>(i) * in.stride,
+                                sizeof(U));
+            });
         });
+        LaneMemory tail_memory(element, m, workers, true);
+        argsort_lane(element, LaneIn{reinterpret_cast<const char*>(tail_keys), sizeof(U), m},
+                     LaneOut{reinterpret_cast<char*>(tail_order), sizeof(Index)}, workers, tail_memory, false);
+    }
+
+    // Where each key's run starts: after the tail's smaller keys.
+    std::array<std::uint64_t, kTailSlot> run_starts;
+    std::uint64_t position = 0;
+    std::size_t run = 0;
+    const auto start_runs_below = [&](auto below) {
+        for (; run < table.size() && below(table.key(run)); ++run) {
+            run_starts[run] = position;
+            for (std::size_t k = 0; k < pieces * strands; ++k) position += counters(k / strands, k % strands)[run];
+        }
+    };
+    const auto sorted_tail = [&](std::size_t j) {
+        const auto t = static_cast<std::size_t>(tail_order[j]);
+        check(t < m, "tail order out of range");
+        return t;
+    };
+    for (std::size_t j = 0; j < m; ++j, ++position) {
+        const U k = map(tail_keys[sorted_tail(j)]);
+        start_runs_below([k](U key) { return key < k; });
+    }
+    start_runs_below([](U) { return true; });
+    check(position == n, "counts differ from the lane length");
+
+    // Where each strand's next index of each slot goes, as an address: in
+    // its run, piece by piece and strand by strand, or after the tail's
+    // keys, in index order. Branch-free: a test for the tail in the scatter
+    // cost 1.8 times its time (Zen 3, 4 keys).
+    std::vector<char*> places(pieces * strands * stride);
+    for (std::size_t k = 0; k < pieces * strands; ++k)
+        places[k * stride + kTailSlot] = reinterpret_cast<char*>(tail_indices + tail_heads[k]);
+    for (std::size_t s = 0; s < table.size(); ++s) {
+        std::uint64_t head = run_starts[s];
+        for (std::size_t k = 0; k < pieces * strands; ++k) {
+            places[k * stride + s] = out.data + static_cast<std::ptrdiff_t>(head) * out.stride;
+            head += counters(k / strands, k % strands)[s];
+        }
+    }
+    std::array<std::ptrdiff_t, kTailSlot + 1> steps;
+    steps.fill(out.stride);
+    steps[kTailSlot] = sizeof(Index);
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        char** heads = places.data() + p * strands * stride;
+        const auto scatter = [&](auto step) {
+            by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
+                const std::uint8_t s = slots[i];
+                char*& place = heads[q * stride + s];
+                *reinterpret_cast<Index*>(place) = static_cast<Index>(i);
+                place += step(s);
+            });
+        };
+        if (out.stride == static_cast<std::ptrdiff_t>(sizeof(Index)))
+            scatter([](std::uint8_t) { return static_cast<std::ptrdiff_t>(sizeof(Index)); });
+        else
+            scatter([&](std::uint8_t s) { return steps[s]; });
     });
+
+    // The tail's indices into their places between the runs.
+    position = 0;
+    run = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::size_t t = sorted_tail(j);
+        const U k = map(tail_keys[t]);
+        start_runs_below([k](U key) { return key < k; });
+        *reinterpret_cast<Index*>(out.data + static_cast<std::ptrdiff_t>(position++) * out.stride) = tail_indices[t];
+    }
     return true;
 }
 
@@ -840,8 +917,10 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     with_digit(sample, lo, hi, top, log_buckets_for(n, top), partition);
 }
 
-// Writes the stable order of one lane.
-void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+// Writes the stable order of one lane; lanes of few keys are first tried as
+// such unless `try_few_keys` is false (the tail of such a lane).
+void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::size_t workers, LaneMemory& memory,
+                  bool try_few_keys) {
     if (in.n == 0) return;
     if (in.n == 1) return write_indices(out, 0, 1, [](std::size_t) { return Index{0}; });
     const Way way = way_of(element, in.n);
@@ -857,7 +936,8 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
             if (way == Way::counting) return counting_argsort<U>(in, map, out, workers, memory);
         }
         if (way == Way::words) return word_argsort<U>(in, map, out, memory);
-        if (in.n >= kFewKeysMinLength && few_keys_argsort<U>(in, map, out, workers, memory)) return;
+        if (try_few_keys && in.n >= kFewKeysMinLength && few_keys_argsort<U>(element, in, map, out, workers, memory))
+            return;
         wide_argsort<U>(in, map, out, workers, memory);
     });
 }
@@ -901,7 +981,7 @@ void argsort_lanes(Element element, const Lanes& lanes, const Lanes& indices, st
         for (std::size_t i = next++; i < count; i = next++) {
             const LaneIn in{lane_start(lanes, lanes.data, lanes.outer_strides, i), lanes.stride, lanes.length};
             const LaneOut out{lane_start(lanes, indices.data, indices.outer_strides, i), indices.stride};
-            argsort_lane(element, in, out, lane_workers, *memory[t]);
+            argsort_lane(element, in, out, lane_workers, *memory[t], true);
         }
     });
 }

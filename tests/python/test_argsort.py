@@ -37,19 +37,26 @@ def wide_cluster(dtype, n, rng):
 
 
 def few_keys(shape, dtype, n, rng):
-    """Keys that a sample shows to be few: `heavy` keys bear the lane, with
-    `rare` ones among them (256 in all fit a byte slot, 257 do not); `halves`
-    gives each half of the lane (each thread's piece) keys of its own; `top`
-    piles keys on the largest with a long tail below (a log scale's centre
-    at its top)."""
+    """Keys that a sample shows to be few: `tail` has 40 heavy keys bear the
+    lane with a tenth of other keys among them, in value too; `sampled` puts
+    4 keys only where the sample looks, with other keys everywhere else (a
+    tail too long, which gives up); `halves` gives each half of the lane
+    (each thread's piece) keys of its own; `top` piles keys on the largest
+    with a long tail below (a log scale's centre at its top)."""
     if shape == "top":
         top = -np.minimum(rng.zipf(2.0, n), 2**40)
         return top.view(dtype) if np.dtype(dtype).kind == "M" else top.astype(dtype)
-    heavy, rare, halves = {"256": (40, 216, False), "257": (40, 217, False), "halves": (30, 0, True)}[shape]
-    pool = np.unique(values(dtype, 4 * (heavy + rare), rng))
-    keys = pool[rng.permutation(len(pool))[:heavy + rare + heavy * halves]]
+    if shape == "sampled":
+        a = values(dtype, n, rng)
+        a[(2 * np.arange(255) + 1) * n // 510] = a[:4][np.arange(255) % 4]
+        return a
+    heavy, halves = {"tail": (40, False), "halves": (30, True)}[shape]
+    pool = np.unique(values(dtype, 8 * heavy, rng))
+    keys = pool[rng.permutation(len(pool))[:heavy + heavy * halves]]
     a = keys[rng.integers(0, heavy, n) + heavy * (halves & (np.arange(n) >= n // 2))]
-    a[rng.choice(n, 2 * rare, replace=False)] = np.repeat(keys[heavy:heavy + rare], 2)
+    if shape == "tail":
+        others = rng.random(n) < 0.1
+        a[others] = values(dtype, int(others.sum()), rng)
     return a
 
 
@@ -79,7 +86,7 @@ def test_against_numpy(dtype, threads):
         inputs += [wide_cluster(dtype, n, rng) for n in (1_100, 17_000, 300_000)]
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
         inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
-        inputs += [few_keys(shape, dtype, n, rng) for shape in ("256", "257", "halves", "top")
+        inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "sampled", "halves", "top")
                    for n in (16_384, 100_000)]
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
     for i, a in enumerate(inputs):
@@ -108,8 +115,8 @@ LAYOUTS = {
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("layout", LAYOUTS, ids=str)
 def test_layouts(layout, threads):
-    for dtype in ["f4", "i8", "u2", "f2"]:
-        base = values(dtype, 200_000, np.random.default_rng(5))
+    bases = [values(dtype, 200_000, np.random.default_rng(5)) for dtype in ["f4", "i8", "u2", "f2"]]
+    for base in bases + [few_keys("tail", "i8", 200_000, np.random.default_rng(5))]:
         view, axis = LAYOUTS[layout](base)
         before = view.copy()
         for kind in (None, "stable"):
