@@ -73,6 +73,10 @@ constexpr unsigned kMaxRankDigitBits = 14;
 // back as page faults (16-bit lanes of 6e4, one thread: 13 against 4.4 ns
 // a key).
 constexpr std::size_t kLaneCachedMinBytes = std::size_t(128) << 10;
+// Lanes of 32- and 64-bit keys from this length are first tried as few
+// keys and a tail (few_keys_argsort): in a shorter lane its sample costs
+// more than it saves (uniform i64, 3e3 keys: 1.1 times the time).
+constexpr std::size_t kFewKeysMinLength = std::size_t(1) << 12;
 // Keys sampled to choose the partition's digit.
 constexpr std::size_t kDigitSample = 255;
 // Pairs a bucket of the log-scale digit holds on average at least: more
@@ -265,8 +269,10 @@ struct LaneMemory {
             case Way::counting:
                 counts.emplace(pieces_of(n, workers) << (8 * element_size(element)), kLaneCachedMinBytes);
                 break;
-            case Way::lsd:
-            case Way::words: break;
+            case Way::lsd: break;
+            case Way::words:  // the few keys' slots and tail
+                if (n >= kFewKeysMinLength) pairs.emplace(n, kLaneCachedMinBytes);
+                break;
             case Way::wide: pairs.emplace(n, kLaneCachedMinBytes); break;
         }
     }
@@ -349,11 +355,7 @@ void counting_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t
     });
 }
 
-// Lanes of 32- and 64-bit keys from this length are first tried as few
-// keys and a tail (few_keys_argsort), where a sample of kFewKeysSample of
-// them shows few keys: in a shorter lane the partition's passes cost little
-// more.
-constexpr std::size_t kFewKeysMinLength = std::size_t(1) << 14;
+// Keys sampled to find whether a lane holds few keys, and which.
 constexpr std::size_t kFewKeysSample = 255;
 // Keys seen once in the sample at most: as many in kFewKeysSample estimate
 // the share of the lane whose keys the sample missed, which go to the tail
@@ -364,6 +366,7 @@ constexpr std::size_t kFewKeysSampleOnceMax = 48;
 constexpr std::size_t kFewKeysTailMaxDivisor = 2;
 // The slot of keys outside the sample's: one byte names a key's slot.
 constexpr std::uint8_t kTailSlot = 0xff;
+
 // The slots of a sample's distinct keys (each its rank among them, so that
 // slots are in key order) and kTailSlot for any other key, found through a
 // hash table with open addressing (1 KiB, in L1). Read only once built, so
@@ -428,6 +431,12 @@ bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut&
         const std::size_t i = (2 * s + 1) * n / (2 * kFewKeysSample);
         for_each_element<U>(in, i, i + 1, [&](std::size_t, U v) { sample[s] = map(v); });
     }
+    // Every 8th first: where those are all distinct, so are the lane's keys
+    // mostly, and the whole sample need not be sorted.
+    std::array<U, kFewKeysSample / 8> first;
+    for (std::size_t s = 0; s < first.size(); ++s) first[s] = sample[8 * s];
+    std::sort(first.begin(), first.end());
+    if (std::adjacent_find(first.begin(), first.end()) == first.end()) return false;
     std::sort(sample.begin(), sample.end());
     std::array<U, kFewKeysSample> distinct;
     std::size_t keys = 0;
@@ -935,9 +944,9 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
         if constexpr (sizeof(U) <= 2) {
             if (way == Way::counting) return counting_argsort<U>(in, map, out, workers, memory);
         }
-        if (way == Way::words) return word_argsort<U>(in, map, out, memory);
         if (try_few_keys && in.n >= kFewKeysMinLength && few_keys_argsort<U>(element, in, map, out, workers, memory))
             return;
+        if (way == Way::words) return word_argsort<U>(in, map, out, memory);
         wide_argsort<U>(in, map, out, workers, memory);
     });
 }

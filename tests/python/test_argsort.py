@@ -87,7 +87,7 @@ def test_against_numpy(dtype, threads):
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
         inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
         inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "sampled", "halves", "top")
-                   for n in (16_384, 100_000)]
+                   for n in (4_095, 4_096, 100_000)]
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
     for i, a in enumerate(inputs):
         kind = KINDS[i % len(KINDS)]
