@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/failure.hpp"
+#include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/scratch_cache.hpp"
 #include "numa_sort/float_keys_impl.hpp"
 #include "numa_sort/pool.hpp"
@@ -876,6 +877,43 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
     const bool packed = spread + index_bits <= 64;
     if (spread == 0) return write_indices(out, 0, n, [](std::size_t j) { return static_cast<Index>(j); });
+
+    // Keys in order cost a scan, and so do keys in falling order (runs of
+    // equal keys each keep their order). Nearly
+    // sorted keys are nearly sorted words: the drop-merge sort takes them in
+    // about two passes, where it finds them so (it leaves the words, built
+    // aside, a permutation of themselves where it does not).
+    if (std::is_sorted(keys, keys + n)) return write_indices(out, 0, n, [](std::size_t j) { return static_cast<Index>(j); });
+    if (std::adjacent_find(keys, keys + n, std::less<>()) == keys + n) {
+        // Runs of equal keys from the last, each in its order, into the
+        // pairs' memory first: the keys may lie in the lane of indices.
+        auto* order = reinterpret_cast<Index*>(memory.pairs->get());
+        std::size_t j = 0;
+        for (std::size_t end = n; end > 0;) {
+            std::size_t begin = end - 1;
+            while (begin > 0 && keys[begin - 1] == keys[end - 1]) --begin;
+            for (std::size_t i = begin; i < end; ++i) order[j++] = static_cast<Index>(i);
+            end = begin;
+        }
+        return write_indices(out, 0, n, [order](std::size_t k) { return order[k]; });
+    }
+    if (n >= kDropMergeMinLength &&
+        tfs::detail::looks_nearly_sorted(std::span<const std::uint64_t>(keys, n), [](std::uint64_t k) { return k; })) {
+        if (packed) {
+            auto* words = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
+            for (std::size_t i = 0; i < n; ++i) words[i] = (keys[i] - lo) << index_bits | i;
+            if (drop_merge_sort<std::uint64_t>(std::span<std::uint64_t>(words, n),
+                                               [](std::span<std::uint64_t> side) { simd_sort(side); })) {
+                const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
+                return write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(words[j] & mask); });
+            }
+        } else {
+            Word128* pairs = memory.pairs->get();
+            for (std::size_t i = 0; i < n; ++i) pairs[i] = Word128{i, keys[i]};
+            if (drop_merge_sort<Word128>(std::span<Word128>(pairs, n), [](std::span<Word128> side) { simd_sort(side); }))
+                return write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
+        }
+    }
 
     const auto fit = [&](unsigned bits) { return (spread + index_bits + 2 - std::min(spread + index_bits, bits)) / 2; };
     if (n < (packed ? kPartitionMinLength : kWidePartitionMinLength) || (packed && fit(32) > kMaxRankDigitBits)) {

@@ -15,6 +15,12 @@ struct alignas(16) Word128 {
     std::uint64_t hi;
 };
 
+// The word as one number, for the engine's comparisons (the drop-merge
+// sort of nearly sorted words).
+constexpr unsigned __int128 radix_key(Word128 w) noexcept {
+    return static_cast<unsigned __int128>(w.hi) << 64 | w.lo;
+}
+
 void simd_sort(std::span<Word128> words) noexcept;
 
 }  // namespace tfs::general

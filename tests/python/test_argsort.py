@@ -60,6 +60,18 @@ def few_keys(shape, dtype, n, rng):
     return a
 
 
+def shuffled_middle(a, rng):
+    """Sorted but for a fifth in the middle: nearly sorted to a sample, too
+    far from it for the drop-merge sort, which gives up."""
+    a, m = np.sort(a), len(a) // 5
+    a[2 * m:3 * m] = rng.permutation(a[2 * m:3 * m])
+    return a
+
+
+# Sorted, in falling order (runs of ties among them), nearly sorted.
+ARRANGEMENTS = [lambda a, rng: np.sort(a), lambda a, rng: np.sort(a)[::-1], shuffled_middle]
+
+
 def check(a, got, kind="stable", axis=-1):
     assert got.dtype == np.intp and got.flags.c_contiguous
     if kind in ("stable", "mergesort"):
@@ -89,6 +101,8 @@ def test_against_numpy(dtype, threads):
         inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "sampled", "halves", "top")
                    for n in (4_095, 4_096, 100_000)]
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
+        inputs += [arrange(make(dtype, n, rng), rng) for n in (4_095, 4_096, 300_001) for make in (values, ties)
+                   for arrange in ARRANGEMENTS]
     for i, a in enumerate(inputs):
         kind = KINDS[i % len(KINDS)]
         check(a, tfs.argsort(a, kind=kind, threads=threads), kind)
