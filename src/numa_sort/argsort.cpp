@@ -479,14 +479,23 @@ bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut&
     for (std::size_t k = 0; k < pieces * strands; ++k)
         tail_heads[k] = std::exchange(at, at + counters(k / strands, k % strands)[kTailSlot]);
     if (m > 0) {
+        // A piece's tail follows the tails of the pieces before it, in index
+        // order; eight slots at a time are skipped where none is the tail's.
         in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-            std::array<std::uint64_t, strands> heads;
-            std::copy_n(tail_heads.begin() + static_cast<std::ptrdiff_t>(p * strands), strands, heads.begin());
-            by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
-                if (slots[i] == kTailSlot)
-                    std::memcpy(&tail_keys[heads[q]++], in.data + static_cast<std::ptrdiff_t>(i) * in.stride,
-                                sizeof(U));
-            });
+            std::uint64_t to = tail_heads[p * strands];
+            const auto gather = [&](std::size_t from, std::size_t until) {
+                for (std::size_t i = from; i < until; ++i)
+                    if (slots[i] == kTailSlot)
+                        std::memcpy(&tail_keys[to++], in.data + static_cast<std::ptrdiff_t>(i) * in.stride, sizeof(U));
+            };
+            std::size_t i = begin;
+            for (; i + 8 <= end; i += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, slots + i, 8);
+                const std::uint64_t t = ~word;  // the tail's slots become zero bytes
+                if (((t - 0x0101010101010101u) & ~t & 0x8080808080808080u) != 0) gather(i, i + 8);
+            }
+            gather(i, end);
         });
         LaneMemory tail_memory(element, m, workers, true);
         argsort_lane(element, LaneIn{reinterpret_cast<const char*>(tail_keys), sizeof(U), m},
