@@ -203,6 +203,17 @@ const SimdSortChoice& simd_sort_choice(bool large) noexcept {
     return choice;
 }
 
+template <typename T>
+double simd_sort_ns(std::size_t n) noexcept {
+    const SimdSortChoice& c = simd_sort_choice<T>(n >= kLargeFrom);
+    return c.kind == SimdSortKind::avx2 ? c.avx2_ns : c.vqsort_ns;
+}
+
+template double simd_sort_ns<std::uint32_t>(std::size_t) noexcept;
+template double simd_sort_ns<std::uint64_t>(std::size_t) noexcept;
+template double simd_sort_ns<float>(std::size_t) noexcept;
+template double simd_sort_ns<double>(std::size_t) noexcept;
+
 template const SimdSortChoice& simd_sort_choice<std::uint32_t>(bool) noexcept;
 template const SimdSortChoice& simd_sort_choice<std::int32_t>(bool) noexcept;
 template const SimdSortChoice& simd_sort_choice<std::uint64_t>(bool) noexcept;
