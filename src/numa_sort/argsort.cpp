@@ -415,14 +415,15 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
 
 // Stable argsort of a lane where a few keys, those of a sample, hold most
 // elements: each element's slot (its key's, or the tail's) is stored as a
-// byte and counted; the tail's elements are gathered with their indices
-// and sorted as a lane of their own; the sorted tail is merged with the
-// few keys' runs, whose starts follow, and the few keys' indices are
-// scattered by slot as the counting sort does. Each piece is read, counted
-// and scattered as kStrands stretches at once, each with counters of its
-// own: with few keys one counter would take most increments, each waiting
-// for the one before. Returns false, having written nothing, where the
-// sample shows too many keys or the tail holds more than its share.
+// byte and counted; the tail's keys are gathered and sorted as a lane of
+// their own, which places each few key's run after the tail's smaller keys;
+// the indices are scattered by slot as the counting sort does (the tail's
+// beside its keys), and the tail's then written between the runs. Each
+// piece is counted and scattered as kStrands stretches at once, each with
+// counters of its own: with few keys one counter would take most
+// increments, each waiting for the one before. Returns false, having
+// written nothing, where the sample shows too many keys or the tail holds
+// more than its share.
 template <typename U, typename Map>
 bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut& out, std::size_t workers,
                       LaneMemory& memory) {
