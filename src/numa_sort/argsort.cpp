@@ -415,8 +415,8 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
 
 // Stable argsort of a lane where a few keys, those of a sample, hold most
 // elements: each element's slot (its key's, or the tail's) is stored as a
-// byte and counted; the tail's keys are gathered and sorted as a lane of
-// their own, which places each few key's run after the tail's smaller keys;
+// byte and counted, the tail's keys kept aside; those are sorted as a lane
+// of their own, which places each few key's run after the tail's smaller keys;
 // the indices are scattered by slot as the counting sort does (the tail's
 // beside its keys), and the tail's then written between the runs. Each
 // piece is counted and scattered as kStrands stretches at once, each with
@@ -451,53 +451,46 @@ bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut&
     if (once > kFewKeysSampleOnceMax) return false;
     const KeyTable<U> table(std::span<const U>(distinct.data(), keys));
 
+    // In the pairs' memory (16 bytes a key): the slots, then the tail's keys
+    // (each piece finds its own in its stretch, up to 8 bytes a key), then
+    // the tail's indices and sorted order: 13 bytes a key at most with the
+    // slots, where the tail is at most half the lane.
     auto* slots = reinterpret_cast<std::uint8_t*>(memory.pairs->get());
+    U* tail_keys = reinterpret_cast<U*>(memory.pairs->get() + (n + sizeof(Word128) - 1) / sizeof(Word128));
     const std::size_t pieces = pieces_of(n, workers);
     constexpr std::size_t strands = kStrands;
     constexpr std::size_t stride = std::size_t(kTailSlot) + 1 + kStrandPad;
     std::vector<std::uint64_t> counts(pieces * strands * stride);  // by piece, strand and slot
     const auto counters = [&](std::size_t p, std::size_t q) { return counts.data() + (p * strands + q) * stride; };
+    std::vector<std::size_t> tail_found(pieces);
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) { slots[i] = table.slot(map(v)); });
+        // The tail's keys kept as read, so that the lane is read once.
+        U* found = tail_keys + begin;
+        std::size_t count = 0;
+        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) {
+            const std::uint8_t s = table.slot(map(v));
+            slots[i] = s;
+            if (s == kTailSlot) found[count++] = v;
+        });
+        tail_found[p] = count;
         std::uint64_t* c = counters(p, 0);
         by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) { ++c[q * stride + slots[i]]; });
     });
 
-    // The tail's keys (as read again: a writer may have changed them),
-    // gathered in index order after the slots.
-    std::uint64_t tail = 0;
-    for (std::size_t k = 0; k < pieces * strands; ++k) tail += counters(k / strands, k % strands)[kTailSlot];
-    if (tail > n / kFewKeysTailMaxDivisor) return false;
-    const std::size_t m = static_cast<std::size_t>(tail);
-    // After the slots in the pairs' memory (16 bytes a key): the tail's
-    // keys, indices and sorted order, 13 bytes a key at most with the slots.
-    char* after_slots = reinterpret_cast<char*>(memory.pairs->get() + (n + sizeof(Word128) - 1) / sizeof(Word128));
-    U* tail_keys = reinterpret_cast<U*>(after_slots);
-    Index* tail_indices = reinterpret_cast<Index*>(after_slots + (m * sizeof(U) + 7) / 8 * 8);
+    std::size_t m = 0;
+    for (std::size_t p = 0; p < pieces; ++p) {
+        std::memmove(tail_keys + m, tail_keys + n * p / pieces, tail_found[p] * sizeof(U));
+        m += tail_found[p];
+    }
+    if (m > n / kFewKeysTailMaxDivisor) return false;
+    Index* tail_indices = reinterpret_cast<Index*>(tail_keys) + (m * sizeof(U) + 7) / 8;
     Index* tail_order = tail_indices + m;
     std::vector<std::uint64_t> tail_heads(pieces * strands);
     std::uint64_t at = 0;
     for (std::size_t k = 0; k < pieces * strands; ++k)
         tail_heads[k] = std::exchange(at, at + counters(k / strands, k % strands)[kTailSlot]);
+    check(at == m, "tail counts differ");
     if (m > 0) {
-        // A piece's tail follows the tails of the pieces before it, in index
-        // order; eight slots at a time are skipped where none is the tail's.
-        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-            std::uint64_t to = tail_heads[p * strands];
-            const auto gather = [&](std::size_t from, std::size_t until) {
-                for (std::size_t i = from; i < until; ++i)
-                    if (slots[i] == kTailSlot)
-                        std::memcpy(&tail_keys[to++], in.data + static_cast<std::ptrdiff_t>(i) * in.stride, sizeof(U));
-            };
-            std::size_t i = begin;
-            for (; i + 8 <= end; i += 8) {
-                std::uint64_t word;
-                std::memcpy(&word, slots + i, 8);
-                const std::uint64_t t = ~word;  // the tail's slots become zero bytes
-                if (((t - 0x0101010101010101u) & ~t & 0x8080808080808080u) != 0) gather(i, i + 8);
-            }
-            gather(i, end);
-        });
         LaneMemory tail_memory(element, m, workers, true);
         argsort_lane(element, LaneIn{reinterpret_cast<const char*>(tail_keys), sizeof(U), m},
                      LaneOut{reinterpret_cast<char*>(tail_order), sizeof(Index)}, workers, tail_memory, false);
