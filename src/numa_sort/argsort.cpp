@@ -882,10 +882,10 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     if (spread == 0) return write_indices(out, 0, n, [](std::size_t j) { return static_cast<Index>(j); });
 
     // Keys in order cost a scan, and so do keys in falling order (runs of
-    // equal keys each keep their order). Nearly
-    // sorted keys are nearly sorted words: the drop-merge sort takes them in
-    // about two passes, where it finds them so (it leaves the words, built
-    // aside, a permutation of themselves where it does not).
+    // equal keys each keep their order). Nearly sorted keys are nearly
+    // sorted words: the drop-merge sort takes them in about two passes,
+    // where it finds them so (it leaves the words, built aside, a
+    // permutation of themselves where it does not).
     if (std::is_sorted(keys, keys + n)) return write_indices(out, 0, n, [](std::size_t j) { return static_cast<Index>(j); });
     if (std::adjacent_find(keys, keys + n, std::less<>()) == keys + n) {
         // Runs of equal keys from the last, each in its order, into the
