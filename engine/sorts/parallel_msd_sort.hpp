@@ -21,7 +21,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -349,6 +352,40 @@ class HeadRows {
     std::size_t first_ = 0;
 };
 
+// Whether the blocks of a partition of n elements into `buckets` buckets of
+// `scratch` scatter through line buffers (see write_combining_scatter.hpp):
+// where the scratch lies past the cache, every block's stretch of a bucket
+// repays its part lines, and this machine writes memory faster that way
+// into as many buckets as a partition has (measured once per key width).
+// TARVO_FASTSORT_SCATTER forces either way wherever the scratch's alignment
+// lets the line buffers serve.
+template <typename T>
+bool partition_combines(std::size_t n, std::size_t blocks, std::size_t buckets, const T* scratch) {
+    if (!combining_fits(scratch)) return false;
+    if (const std::optional<ScatterKind> forced = forced_scatter_kind()) return *forced == ScatterKind::combining;
+    return n * sizeof(T) >= kStreamingMinBytes && n >= blocks * buckets * kCombiningMinPerBucket &&
+           measured_scatter_kind<scatter_width_t<T>, ScatterUse::partition>() == ScatterKind::combining;
+}
+
+// Line buffers and stretch ends for each block's combining scatter, or none
+// where the partition scatters plainly or memory for them is short (the
+// plain scatter then serves).
+struct BlockLines {
+    std::vector<std::unique_ptr<CombiningLines>> lines;
+    std::vector<std::uint64_t> ends;  // a row of `buckets` per block
+
+    BlockLines(bool combining, std::size_t blocks, std::size_t buckets) {
+        if (!combining) return;
+        try {
+            for (std::size_t b = 0; b < blocks; ++b) lines.push_back(std::make_unique<CombiningLines>(buckets));
+            ends.resize(blocks * buckets);
+        } catch (const std::bad_alloc&) {
+            lines.clear();
+        }
+    }
+    bool empty() const noexcept { return lines.empty(); }
+};
+
 // Copies n keys from `from` to `to`, storing the cache lines of `to` that it
 // fills whole past the cache (see kParallelMsdStreamMinBytes). Every x86-64
 // processor has SSE2's streaming store; elsewhere it is a plain copy.
@@ -584,18 +621,30 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     std::vector<std::size_t> order;
     order.reserve(buckets);
     T* const scratch_end = scratch.data() + n;
+    detail::BlockLines combining(detail::partition_combines<T>(n, blocks, buckets, scratch.data()), blocks,
+                                 buckets);
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
         std::uint64_t* h = heads.row(b);
         const T* from = slice.data() + begin;
         const T* to = slice.data() + end;
+        const auto scatter = [&](auto bucket) {
+            if (combining.empty()) return detail::scatter_run_by<T, true>(from, to, scratch_end, h, bucket);
+            // The heads counted from the scratch's start, and each stretch's end.
+            const std::span<std::uint64_t> at(h, buckets);
+            const std::span<std::uint64_t> ends(combining.ends.data() + b * buckets, buckets);
+            for (std::size_t d = 0; d < buckets; ++d) {
+                at[d] += n;
+                ends[d] = at[d] + counts[b][d];
+            }
+            combining_scatter<T>(std::span<const T>(from, to), scratch.first(n), at, ends, *combining.lines[b], bucket);
+            for (std::uint64_t& head : at) head -= n;
+        };
         if (map.runs.empty()) {
-            detail::scatter_run_by<T, true>(from, to, scratch_end, h, map.digit());
+            scatter(map.digit());
         } else {
             const std::uint16_t* runs = map.runs.data();
-            detail::scatter_run_by<T, true>(from, to, scratch_end, h, [runs, fine = map.fine](K k) {
-                return runs[fine(k)];
-            });
+            scatter([runs, fine = map.fine](K k) { return std::size_t(runs[fine(k)]); });
         }
         // Each head must have reached the end of this block's stretch: then
         // every scratch position was written exactly once.

@@ -483,30 +483,30 @@ inline void evict_from_cache(const void* data, std::size_t bytes) noexcept {
 }
 
 // Which scatter passes over keys of type K the faster from memory: one pass
-// of each over kCalibrationBytes of random keys by an 8-bit digit, the
-// combining one with streaming stores. Source and destination are evicted
-// from the caches first, and the destination once more within the timing, so
-// that each pass reads and writes memory as a pass over an array larger than
-// the caches does. Three rounds, the fastest of each kept (the first also
-// faults the buffers in).
+// of each over kCalibrationBytes of random keys by a digit of `bits` bits,
+// the combining one with streaming stores. Source and destination are
+// evicted from the caches first, and the destination once more within the
+// timing, so that each pass reads and writes memory as a pass over an array
+// larger than the caches does. Three rounds, the fastest of each kept (the
+// first also faults the buffers in).
 template <typename K>
-[[gnu::noinline]] ScatterKind calibrate_scatter() {
+[[gnu::noinline]] ScatterKind calibrate_scatter(unsigned bits) {
     static_assert(sizeof(K) >= 4, "calibrated on 32- and 64-bit keys");
     const std::size_t n = kCalibrationBytes / sizeof(K);
-    constexpr std::uint64_t kBuckets = 256;
+    const std::uint64_t buckets = std::uint64_t(1) << bits;
     constexpr unsigned kShift = 8;
-    constexpr K kMask = K(kBuckets - 1) << kShift;
+    const K mask = K(buckets - 1) << kShift;
     Scratch<K> from(n), to(n);
     const std::span<K> src(from.get(), n), dst(to.get(), n);
-    std::vector<std::uint64_t> hist(kBuckets);
+    std::vector<std::uint64_t> hist(buckets);
     std::uint64_t r = 0x9E3779B97F4A7C15u;
     for (K& k : src) {
         r ^= r << 13, r ^= r >> 7, r ^= r << 17;
         k = static_cast<K>(r);
-        ++hist[(k & kMask) >> kShift];
+        ++hist[(k & mask) >> kShift];
     }
-    std::vector<std::uint64_t> heads(kBuckets), ends(kBuckets);
-    CombiningLines lines(kBuckets);
+    std::vector<std::uint64_t> heads(buckets), ends(buckets);
+    CombiningLines lines(buckets);
     double best[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
     for (int round = 0; round < 3; ++round) {
         for (int kind = 0; kind < 2; ++kind) {
@@ -517,9 +517,10 @@ template <typename K>
             evict_from_cache(dst.data(), dst.size_bytes());
             const auto start = std::chrono::steady_clock::now();
             if (kind == 0) {
-                scatter_run<K, false>(src.data(), src.data() + n, dst.data(), heads.data(), kMask, kShift);
+                scatter_run<K, false>(src.data(), src.data() + n, dst.data(), heads.data(), mask, kShift);
             } else {
-                combining_scatter_by<K, true>(src, dst, heads, ends, lines, [](K k) { return (k & kMask) >> kShift; });
+                combining_scatter_by<K, true>(src, dst, heads, ends, lines,
+                                              [mask](K k) { return (k & mask) >> kShift; });
             }
             evict_from_cache(dst.data(), dst.size_bytes());
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
@@ -558,15 +559,25 @@ inline void force_scatter_kind(std::optional<ScatterKind> kind) noexcept {
     detail::scatter_kind_override.store(kind ? static_cast<int>(*kind) : -1, std::memory_order_relaxed);
 }
 
-// The faster scatter on this machine for passes over keys of type K (u32 or
-// u64) from memory: measured once per process and key width, on the first
-// pass into a destination of kStreamingMinBytes or more (a few milliseconds).
-// Without memory for the calibration the plain scatter stays.
-template <typename K>
+// The key width whose measured scatter serves elements of type T.
+template <typename T>
+using scatter_width_t = std::conditional_t<sizeof(T) <= 4, std::uint32_t, std::uint64_t>;
+
+// What a scatter serves: a radix pass (256 buckets) or a parallel
+// partition's block (a thousand buckets or so, more lines in flight).
+enum class ScatterUse { radix_pass, partition };
+
+// The faster scatter on this machine for keys of type K (u32 or u64) from
+// memory, for a radix pass or a partition: measured once per process, key
+// width and use, on the first scatter into a destination of
+// kStreamingMinBytes or more (a few milliseconds). Without memory for the
+// calibration the plain scatter stays.
+template <typename K, ScatterUse kUse = ScatterUse::radix_pass>
 ScatterKind measured_scatter_kind() {
     static const ScatterKind kind = [] {
         try {
-            return detail::calibrate_scatter<K>();
+            return detail::calibrate_scatter<K>(kUse == ScatterUse::partition ? kPartitionCalibrationBits
+                                                                                : kRadixCalibrationBits);
         } catch (const std::bad_alloc&) {
             return ScatterKind::plain;
         }
@@ -592,7 +603,7 @@ template <typename T>
     if (buckets == 0 || !combining_fits(dst.data())) return false;
     if (const std::optional<ScatterKind> forced = forced_scatter_kind()) {
         if (*forced == ScatterKind::plain) return false;
-    } else if (measured_scatter_kind<std::conditional_t<sizeof(T) <= 4, std::uint32_t, std::uint64_t>>() !=
+    } else if (measured_scatter_kind<scatter_width_t<T>>() !=
                ScatterKind::combining) {
         return false;
     }

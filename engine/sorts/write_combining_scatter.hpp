@@ -63,8 +63,13 @@ inline constexpr std::size_t kCombiningMinPerBucket = 64;
 // may stay in the last-level cache, which streaming stores would bypass.
 inline constexpr std::size_t kStreamingMinBytes = std::size_t(16) << 20;
 // The calibration scatters this many bytes per timing: a pass of a few
-// tenths of a millisecond, long enough to time, short enough to repeat.
+// tenths of a millisecond, long enough to time, short enough to repeat ...
 inline constexpr std::size_t kCalibrationBytes = std::size_t(1) << 20;
+// ... by the digit of the engine's radix passes.
+inline constexpr unsigned kRadixCalibrationBits = 8;
+// ... or by as many buckets as a fine partition of a few times 1e7 keys has
+// (512 to 4096 from 1e7 to 1e8) for the partition's.
+inline constexpr unsigned kPartitionCalibrationBits = 10;
 // The combining scatter is chosen when it takes at most this share of the
 // plain one's time: a closer result is noise, and the plain one is simpler.
 inline constexpr double kCombiningMaxShare = 0.9;

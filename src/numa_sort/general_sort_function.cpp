@@ -163,21 +163,40 @@ PyObject* simd_sort_entry() {
     return Py_BuildValue("(NN)", entry(general::simd_sort_choice<T>(false)), entry(general::simd_sort_choice<T>(true)));
 }
 
+// The scatter that radix passes or partitions over keys of type K take past
+// the cache: forced, or measured (on the first call, a few milliseconds).
+template <typename K, ScatterUse kUse>
+const char* scatter_kind_name() {
+    const ScatterKind kind = forced_scatter_kind().value_or(measured_scatter_kind<K, kUse>());
+    return kind == ScatterKind::combining ? "combining" : "plain";
+}
+
 }  // namespace
 
 PyObject* sort_info() {
     const general::PartitionCalibration& c = general::partition_calibration();
-    return Py_BuildValue("{s:s,s:s,s:s,s:n,s:s,s:O,s:d,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}", "last_path",
-                         general::last_sort_path(), "calls", py::vector_calls_supported() ? "vector" : "tuple",
-                         "simd_target", general::simd_sort_target(), "pool_threads",
-                         static_cast<Py_ssize_t>(workers_of(nullptr)), "partition",
-                         c.split ? "split" : c.shape == PartitionShape::fine ? "fine" : "coarse", "forced",
-                         c.forced ? Py_True : Py_False, "fine_scatter_ns", c.fine_scatter_ns, "coarse_scatter_ns",
-                         c.coarse_scatter_ns, "cached_sort_ns", c.cached_sort_ns, "large_sort_ns", c.large_sort_ns,
-                         "split_ns", c.split_ns, "calibration_ms", c.cost_ms, "simd_sorts", "uint32", simd_sort_entry<std::uint32_t>(), "int32",
-                         simd_sort_entry<std::int32_t>(), "uint64", simd_sort_entry<std::uint64_t>(), "int64",
-                         simd_sort_entry<std::int64_t>(), "float32", simd_sort_entry<float>(), "float64",
-                         simd_sort_entry<double>());
+    return Py_BuildValue(
+        "{s:s,s:s,s:s,s:n,s:s,s:O,s:(ss),s:(ss),s:d,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}",
+        "last_path", general::last_sort_path(),
+        "calls", py::vector_calls_supported() ? "vector" : "tuple",
+        "simd_target", general::simd_sort_target(),
+        "pool_threads", static_cast<Py_ssize_t>(workers_of(nullptr)),
+        "partition", c.split ? "split" : c.shape == PartitionShape::fine ? "fine" : "coarse",
+        "forced", c.forced ? Py_True : Py_False,
+        "scatter", scatter_kind_name<std::uint32_t, ScatterUse::radix_pass>(),
+        scatter_kind_name<std::uint64_t, ScatterUse::radix_pass>(),
+        "partition_scatter", scatter_kind_name<std::uint32_t, ScatterUse::partition>(),
+        scatter_kind_name<std::uint64_t, ScatterUse::partition>(),
+        "fine_scatter_ns", c.fine_scatter_ns,
+        "coarse_scatter_ns", c.coarse_scatter_ns,
+        "cached_sort_ns", c.cached_sort_ns,
+        "large_sort_ns", c.large_sort_ns,
+        "split_ns", c.split_ns,
+        "calibration_ms", c.cost_ms,
+        "simd_sorts",
+        "uint32", simd_sort_entry<std::uint32_t>(), "int32", simd_sort_entry<std::int32_t>(),
+        "uint64", simd_sort_entry<std::uint64_t>(), "int64", simd_sort_entry<std::int64_t>(),
+        "float32", simd_sort_entry<float>(), "float64", simd_sort_entry<double>());
 }
 
 }  // namespace tfs::functions

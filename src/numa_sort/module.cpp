@@ -65,7 +65,7 @@ void fill_function_tables() {
     g_general_sort_def =
         tfs::py::keywords_method<&tfs::functions::general_sort>("sort", tfs::functions::kGeneralSortDoc);
     g_sort_info_def = {"_sort_info", &tfs::py::noargs_entry<&tfs::functions::sort_info>, METH_NOARGS,
-                       "What the last sort() on this thread did and the partition shape measured for "
+                       "What the last sort() on this thread did, and the partition shape and scatter measured for "
                        "this processor."};
     g_general_argsort_def =
         tfs::py::keywords_method<&tfs::functions::general_argsort>("argsort", tfs::functions::kGeneralArgsortDoc);

@@ -121,7 +121,8 @@ def test_a_borrow_refuses_the_sort(borrow_api):
 # its AVX-512 targets; each SIMD quicksort, on both sides of its in-cache
 # choice (65536 keys); the partition's fine and coarse shapes, on both sides
 # of their cut-offs (two threads: 512 KiB and 2 MiB), and the split around
-# pivots for every lane.
+# pivots for every lane; the fine shape scattering through line buffers (64-bit
+# keys past 16 MiB with streaming stores).
 FORCED = {
     "simd_baseline": ({"TARVO_FASTSORT_SIMD": "baseline"}, [100, 5000, 300_000], None),
     "vqsort": ({"TARVO_FASTSORT_SIMD_SORT": "vqsort"}, [100, 65535, 65536], None),
@@ -129,6 +130,8 @@ FORCED = {
     "partition_fine": ({"TARVO_FASTSORT_PARTITION": "fine"}, [65535, 65536, 131071, 131072], "fine"),
     "partition_coarse": ({"TARVO_FASTSORT_PARTITION": "coarse"}, [131072, 262143, 262144, 524287, 524288], "coarse"),
     "partition_split": ({"TARVO_FASTSORT_PARTITION": "split"}, [65535, 65536, 131071, 131072], "split"),
+    "partition_combining": ({"TARVO_FASTSORT_PARTITION": "fine", "TARVO_FASTSORT_SCATTER": "combining"},
+                            [65536, 131071, 2_100_000], "fine"),
 }
 
 
@@ -155,6 +158,8 @@ def test_forced_choices(forced):
                         allowed = ("partition, {shape}", "split") if parallel else ("one thread",)
                         assert tfs._sort_info()["last_path"] in allowed
         assert tfs._sort_info()["partition"] == ({shape!r} or tfs._sort_info()["partition"])
+        scatter = {env.get("TARVO_FASTSORT_SCATTER")!r}
+        assert scatter is None or tfs._sort_info()["scatter"] == (scatter, scatter)
         expected_paths = {{"split"}} if {shape!r} == "split" else {{"partition, {shape}", "split"}}
         assert {shape!r} is None or expected_paths <= paths
         quicksort = {env.get("TARVO_FASTSORT_SIMD_SORT")!r}
