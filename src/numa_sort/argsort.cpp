@@ -14,6 +14,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/failure.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/scratch_cache.hpp"
@@ -90,6 +94,13 @@ constexpr unsigned kMinMantissaBits = 4;
 // with its own counters, where one key is heavy (Zen 3, 4 keys: 2.4 ns per
 // key for the scatter with one).
 constexpr std::size_t kStrands = 4;
+// Lanes of few keys with at most this many slots (the tail's among them)
+// have their indices written slot by slot, each slot's found by a scan of
+// the slot bytes, rather than scattered element by element, whose heads
+// wait on each other where few keys repeat (Zen 3, one thread, u32 / f64 at
+// 1e4: 2 keys 3.0 / 3.6 against 4.6 / 6.2 ns a key, 4 keys 4.3 / 7.0
+// against 5.4 / 7.6; 7 keys at 1e5 1.2 times slower).
+constexpr std::size_t kSlotScanMaxSlots = 5;
 // Counters added after each stretch's: stretches of counters a multiple of
 // 4 KiB apart would alias in the store buffer and wait on each other.
 constexpr std::size_t kStrandPad = 16;
@@ -311,6 +322,39 @@ void by_strands(std::size_t begin, std::size_t end, Step&& step) {
         for (std::size_t q = 0; q < strands; ++q) step(q, starts[q] + j);
     for (std::size_t q = 0; q < strands; ++q)
         for (std::size_t i = starts[q] + length; i < starts[q + 1]; ++i) step(q, i);
+}
+
+// Calls write(i) for every i of [begin, end) whose slot is s, in order: 32
+// slots compared at once with SSE2 (every x86-64), one at a time elsewhere.
+template <typename Write>
+void for_each_in_slot(const std::uint8_t* slots, std::size_t begin, std::size_t end, std::uint8_t s, Write&& write) {
+    std::size_t i = begin;
+#if defined(__x86_64__)
+    const __m128i want = _mm_set1_epi8(static_cast<char>(s));
+    for (; end - i >= 32; i += 32) {
+        const auto* p = reinterpret_cast<const __m128i*>(slots + i);
+        const auto low = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(p), want)));
+        const auto high = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(p + 1), want)));
+        for (std::uint32_t mask = low | high << 16; mask != 0; mask &= mask - 1) write(i + std::countr_zero(mask));
+    }
+#endif
+    for (; i < end; ++i)
+        if (slots[i] == s) write(i);
+}
+
+// Writes every i of [begin, end) whose slot is s, in order, from `place` on,
+// `step` bytes apart.
+[[gnu::noinline]] void write_slot(const std::uint8_t* slots, std::size_t begin, std::size_t end, std::uint8_t s,
+                                  char* place, std::ptrdiff_t step) {
+    if (step == static_cast<std::ptrdiff_t>(sizeof(Index))) {
+        Index* to = reinterpret_cast<Index*>(place);
+        for_each_in_slot(slots, begin, end, s, [&](std::size_t i) { *to++ = static_cast<Index>(i); });
+        return;
+    }
+    for_each_in_slot(slots, begin, end, s, [&](std::size_t i) {
+        *reinterpret_cast<Index*>(place) = static_cast<Index>(i);
+        place += step;
+    });
 }
 
 // Stable counting sort of the indices of 8- and 16-bit keys: the keys are
@@ -537,6 +581,14 @@ bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut&
     steps[kTailSlot] = sizeof(Index);
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
         char** heads = places.data() + p * strands * stride;
+        if (table.size() + 1 <= kSlotScanMaxSlots) {
+            // A slot's stretches follow one another: the first strand's head
+            // is the piece's.
+            for (std::size_t s = 0; s < table.size(); ++s)
+                write_slot(slots, begin, end, static_cast<std::uint8_t>(s), heads[s], steps[s]);
+            if (m > 0) write_slot(slots, begin, end, kTailSlot, heads[kTailSlot], steps[kTailSlot]);
+            return;
+        }
         const auto scatter = [&](auto step) {
             by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
                 const std::uint8_t s = slots[i];

@@ -38,7 +38,9 @@ def wide_cluster(dtype, n, rng):
 
 def few_keys(shape, dtype, n, rng):
     """Keys that a sample shows to be few: `tail` has 40 heavy keys bear the
-    lane with a tenth of other keys among them, in value too; `sampled` puts
+    lane with a tenth of other keys among them, in value too; `four` has 4
+    with a hundredth of others where the sample does not look (slots written
+    slot by slot); `sampled` puts
     4 keys only where the sample looks, with other keys everywhere else (a
     tail too long, which gives up); `halves` gives each half of the lane
     (each thread's piece) keys of its own; `top` piles keys on the largest
@@ -50,13 +52,15 @@ def few_keys(shape, dtype, n, rng):
         a = values(dtype, n, rng)
         a[(2 * np.arange(255) + 1) * n // 510] = a[:4][np.arange(255) % 4]
         return a
-    heavy, halves = {"tail": (40, False), "halves": (30, True)}[shape]
+    heavy, halves = {"tail": (40, False), "four": (4, False), "halves": (30, True)}[shape]
     pool = np.unique(values(dtype, 8 * heavy, rng))
     keys = pool[rng.permutation(len(pool))[:heavy + heavy * halves]]
     a = keys[rng.integers(0, heavy, n) + heavy * (halves & (np.arange(n) >= n // 2))]
-    if shape == "tail":
-        others = rng.random(n) < 0.1
+    if shape in ("tail", "four"):
+        others = rng.random(n) < (0.1 if shape == "tail" else 0.01)
         a[others] = values(dtype, int(others.sum()), rng)
+    if shape == "four":
+        a[(2 * np.arange(255) + 1) * n // 510] = keys[np.arange(255) % heavy]
     return a
 
 
@@ -98,7 +102,7 @@ def test_against_numpy(dtype, threads):
         inputs += [wide_cluster(dtype, n, rng) for n in (1_100, 17_000, 300_000)]
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
         inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
-        inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "sampled", "halves", "top")
+        inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "four", "sampled", "halves", "top")
                    for n in (4_095, 4_096, 100_000)]
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
         inputs += [arrange(make(dtype, n, rng), rng) for n in (4_095, 4_096, 300_001) for make in (values, ties)
@@ -130,7 +134,9 @@ LAYOUTS = {
 @pytest.mark.parametrize("layout", LAYOUTS, ids=str)
 def test_layouts(layout, threads):
     bases = [values(dtype, 200_000, np.random.default_rng(5)) for dtype in ["f4", "i8", "u2", "f2"]]
-    for base in bases + [few_keys("tail", "i8", 200_000, np.random.default_rng(5))]:
+    bases += [few_keys("tail", "i8", 200_000, np.random.default_rng(5)), distribution("distinct4", "i8", 200_000,
+                                                                                      np.random.default_rng(5))]
+    for base in bases:
         view, axis = LAYOUTS[layout](base)
         before = view.copy()
         for kind in (None, "stable"):
