@@ -77,7 +77,8 @@ def header(title: str, repeats: int) -> None:
     print(f"# {title}: {cpu_class()}, {platform.machine()}, {os.cpu_count()} CPUs, NumPy {np.__version__}, "
           f"polars {pl.__version__ if pl else 'absent'}, repeats {repeats}")
     print(f"# SIMD sort target {info['simd_target']}; pool {info['pool_threads']} threads; scatter past the cache "
-          f"{info['scatter'][0]} (32-bit) / {info['scatter'][1]} (64-bit); partition "
+          f"(32-bit / 64-bit keys): radix passes {'/'.join(info['scatter'])}, partition "
+          f"{'/'.join(info['partition_scatter'])}; partition "
           f"{info['partition']}" + (" (forced)" if info["forced"] else
           f" (measured in {info['calibration_ms']:.1f} ms: scatter {info['fine_scatter_ns']:.2f} ns/key fine, "
           f"{info['coarse_scatter_ns']:.2f} coarse; SIMD partition step {info['split_ns']:.2f}; SIMD sort "
