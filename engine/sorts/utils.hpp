@@ -603,8 +603,7 @@ template <typename T>
     if (buckets == 0 || !combining_fits(dst.data())) return false;
     if (const std::optional<ScatterKind> forced = forced_scatter_kind()) {
         if (*forced == ScatterKind::plain) return false;
-    } else if (measured_scatter_kind<scatter_width_t<T>>() !=
-               ScatterKind::combining) {
+    } else if (measured_scatter_kind<scatter_width_t<T>>() != ScatterKind::combining) {
         return false;
     }
     std::vector<std::uint64_t> starts, ends;
