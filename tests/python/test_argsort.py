@@ -40,7 +40,8 @@ def few_keys(shape, dtype, n, rng):
     """Keys that a sample shows to be few: `tail` has 40 heavy keys bear the
     lane with a tenth of other keys among them, in value too; `four` has 4
     with a hundredth of others where the sample does not look (slots written
-    slot by slot); `sampled` puts
+    slot by slot; for floats +0.0 and NaN among the 4, and among the others
+    -0.0 and NaNs of other patterns, which the sample did not see); `sampled` puts
     4 keys only where the sample looks, with other keys everywhere else (a
     tail too long, which gives up); `halves` gives each half of the lane
     (each thread's piece) keys of its own; `top` piles keys on the largest
@@ -55,6 +56,8 @@ def few_keys(shape, dtype, n, rng):
     heavy, halves = {"tail": (40, False), "four": (4, False), "halves": (30, True)}[shape]
     pool = np.unique(values(dtype, 8 * heavy, rng))
     keys = pool[rng.permutation(len(pool))[:heavy + heavy * halves]]
+    if shape == "four" and np.dtype(dtype).kind == "f":
+        keys[:2] = [0.0, np.nan]
     a = keys[rng.integers(0, heavy, n) + heavy * (halves & (np.arange(n) >= n // 2))]
     if shape in ("tail", "four"):
         others = rng.random(n) < (0.1 if shape == "tail" else 0.01)
