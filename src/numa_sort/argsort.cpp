@@ -411,82 +411,60 @@ constexpr std::size_t kFewKeysSampleOnceMax = 48;
 constexpr std::size_t kFewKeysTailMaxDivisor = 2;
 // The slot of keys outside the sample's: one byte names a key's slot.
 constexpr std::uint8_t kTailSlot = 0xff;
-// Entries of the few keys' hash tables (2^n): 4 at least for each of up to
-// 255 keys, so that probes are short.
-constexpr unsigned kFewKeysTableBits = 10;
 
+// A map from values to one-byte slots below kTailSlot, kTailSlot for any
+// value not in it: a hash table with open addressing, in L1. Read only once
+// built, so every worker shares one.
 template <typename U>
-std::size_t few_keys_hash(U k) {
-    return static_cast<std::size_t>((std::uint64_t(k) * 0x9e3779b97f4a7c15u) >> (64 - kFewKeysTableBits));
-}
+class SlotTable {
+public:
+    SlotTable() { std::fill(std::begin(slot_of_), std::end(slot_of_), kTailSlot); }
+    // Value v has slot s (the first one given, where v comes again).
+    void add(U v, std::uint8_t s) {
+        std::size_t h = hash(v);
+        for (; slot_of_[h] != kTailSlot; h = (h + 1) & (kTableSize - 1))
+            if (values_[h] == v) return;
+        values_[h] = v;
+        slot_of_[h] = s;
+    }
+    std::uint8_t slot(U v) const {
+        for (std::size_t h = hash(v);; h = (h + 1) & (kTableSize - 1)) {
+            const std::uint8_t s = slot_of_[h];
+            if (s == kTailSlot || values_[h] == v) return s;
+        }
+    }
 
-// The slots of a sample's distinct keys (each its rank among them, so that
-// slots are in key order) and kTailSlot for any other key, found through a
-// hash table with open addressing (1 KiB, in L1). Read only once built, so
-// every worker shares one. (Comparing a key with each of up to 8 took 2.8
-// times as long as the probe: Zen 3, 4 keys.)
+private:
+    static constexpr unsigned kTableBits = 10;  // 4 entries a value at least for 255 values: short probes
+    static constexpr std::size_t kTableSize = std::size_t(1) << kTableBits;
+    static std::size_t hash(U v) {
+        return static_cast<std::size_t>((std::uint64_t(v) * 0x9e3779b97f4a7c15u) >> (64 - kTableBits));
+    }
+    std::uint8_t slot_of_[kTableSize];
+    U values_[kTableSize];  // where slot_of_ is set
+};
+
+// The slots of a sample's distinct keys: each its rank among them, so that
+// slots are in key order; kTailSlot for any other key. (Comparing a key
+// with each of up to 8 took 2.8 times as long as the probe: Zen 3, 4 keys.)
 template <typename U>
 class KeyTable {
 public:
     // `keys` in ascending order, distinct, fewer than kTailSlot.
     explicit KeyTable(std::span<const U> keys) : size_(keys.size()) {
         check(keys.size() < kTailSlot, "too many keys for one-byte slots");
-        std::fill(std::begin(keys_), std::end(keys_), std::numeric_limits<U>::max());
         std::copy(keys.begin(), keys.end(), keys_);
-        std::fill(std::begin(slot_of_), std::end(slot_of_), kTailSlot);
-        for (std::size_t s = 0; s < size_; ++s) {
-            std::size_t h = hash(keys_[s]);
-            while (slot_of_[h] != kTailSlot) h = (h + 1) & (kTableSize - 1);
-            slot_of_[h] = static_cast<std::uint8_t>(s);
-        }
+        for (std::size_t s = 0; s < size_; ++s) slots_.add(keys_[s], static_cast<std::uint8_t>(s));
     }
     std::size_t size() const { return size_; }
     U key(std::size_t slot) const { return keys_[slot]; }
-
     // Key k's slot.
-    std::uint8_t slot(U k) const {
-        for (std::size_t h = hash(k);; h = (h + 1) & (kTableSize - 1)) {
-            const std::uint8_t s = slot_of_[h];
-            if (s == kTailSlot || keys_[s] == k) return s;
-        }
-    }
+    std::uint8_t slot(U k) const { return slots_.slot(k); }
 
 private:
-    static constexpr std::size_t kTableSize = std::size_t(1) << kFewKeysTableBits;
-    static std::size_t hash(U k) { return few_keys_hash(k); }
-    std::uint8_t slot_of_[kTableSize];
-    U keys_[kTailSlot + 1];
+    SlotTable<U> slots_;
+    U keys_[kTailSlot];
     std::size_t size_;
-};
-
-// The slots of the bit patterns a sample saw, for keys whose map costs
-// more than a probe (floats): a pattern found here is not mapped, one not
-// found (the tail's, or another -0.0 or NaN) is mapped and looked up in the
-// KeyTable. Read only once built.
-template <typename U>
-class PatternTable {
-public:
-    PatternTable() { std::fill(std::begin(slot_of_), std::end(slot_of_), kTailSlot); }
-    // Pattern `p` has slot `s`, below kTailSlot.
-    void add(U p, std::uint8_t s) {
-        std::size_t h = few_keys_hash(p);
-        for (; slot_of_[h] != kTailSlot; h = (h + 1) & (kTableSize - 1))
-            if (patterns_[h] == p) return;
-        patterns_[h] = p;
-        slot_of_[h] = s;
-    }
-    // Pattern p's slot, or kTailSlot where the sample did not see it.
-    std::uint8_t slot(U p) const {
-        for (std::size_t h = few_keys_hash(p);; h = (h + 1) & (kTableSize - 1)) {
-            const std::uint8_t s = slot_of_[h];
-            if (s == kTailSlot || patterns_[h] == p) return s;
-        }
-    }
-
-private:
-    static constexpr std::size_t kTableSize = std::size_t(1) << kFewKeysTableBits;
-    std::uint8_t slot_of_[kTableSize];
-    U patterns_[kTableSize];  // where slot_of_ is set
 };
 
 void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::size_t workers, LaneMemory& memory,
@@ -533,9 +511,10 @@ bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut&
     }
     if (once > kFewKeysSampleOnceMax) return false;
     const KeyTable<U> table(std::span<const U>(distinct.data(), keys));
-    // Float keys are mapped only where the sample did not see their pattern
-    // (Zen 3, one thread, four f64 keys: the map cost 1.7 ns a key).
-    std::optional<PatternTable<U>> patterns;
+    // Float keys are mapped only where the sample did not see their bit
+    // pattern (the tail's, another -0.0 or NaN): Zen 3, one thread, four
+    // f64 keys, the map cost 1.7 ns a key.
+    std::optional<SlotTable<U>> patterns;
     if (element == Element::f32 || element == Element::f64) {
         patterns.emplace();
         for (const U p : sampled_patterns) patterns->add(p, table.slot(map(p)));
