@@ -83,9 +83,11 @@ def header(title: str, repeats: int) -> None:
           f" (measured in {info['calibration_ms']:.1f} ms: scatter {info['fine_scatter_ns']:.2f} ns/key fine, "
           f"{info['coarse_scatter_ns']:.2f} coarse; SIMD partition step {info['split_ns']:.2f}; SIMD sort "
           f"{info['cached_sort_ns']:.2f} ns/key in cache, {info['large_sort_ns']:.2f} out of it)"))
-    print("# quicksort per type, in cache / from 65536 keys (ns per key, vqsort vs x86-simd-sort): " + "; ".join(
-        f"{t} {small[0]} ({small[1]:.2f} vs {small[2]:.2f}) / {large[0]} ({large[1]:.2f} vs {large[2]:.2f})"
-        for t, (small, large) in info["simd_sorts"].items()))
+    print("# quicksort per type, in cache / from 65536 keys, random keys and keys of 16 values (ns per key, "
+          "vqsort vs x86-simd-sort): " + "; ".join(
+              f"{t} " + " / ".join(f"{c[0]} ({c[1]:.2f} vs {c[2]:.2f}), {c[3]} ({c[4]:.2f} vs {c[5]:.2f})"
+                                   for c in (small, large))
+              for t, (small, large) in info["simd_sorts"].items()))
 
 
 def measure(data: np.ndarray, repeats: int) -> dict[str, float]:

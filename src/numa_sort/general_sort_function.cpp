@@ -151,14 +151,17 @@ PyObject* general_sort(const py::CallArguments& call) {
 
 namespace {
 
-// {"uint32": (("vqsort", vqsort ns per key, x86-simd-sort ns per key) in
-// cache, (...) for large spans), ...}: the SIMD sort chosen for each key
-// type and what the choice rests on.
+// {"uint32": (("vqsort", vqsort ns per key, x86-simd-sort ns per key, and
+// the same for keys that repeat) in cache, (...) for large spans), ...}: the
+// SIMD sort chosen for each key type and what the choice rests on.
 template <typename T>
 PyObject* simd_sort_entry() {
-    const auto entry = [](const general::SimdSortChoice& c) {
-        return Py_BuildValue("(sdd)", c.kind == general::SimdSortKind::avx2 ? "x86-simd-sort" : "vqsort",
-                             c.vqsort_ns, c.avx2_ns);
+    const auto name = [](general::SimdSortKind kind) {
+        return kind == general::SimdSortKind::avx2 ? "x86-simd-sort" : "vqsort";
+    };
+    const auto entry = [&](const general::SimdSortChoice& c) {
+        return Py_BuildValue("(sddsdd)", name(c.kind), c.vqsort_ns, c.avx2_ns, name(c.repeats_kind),
+                             c.repeats_vqsort_ns, c.repeats_avx2_ns);
     };
     return Py_BuildValue("(NN)", entry(general::simd_sort_choice<T>(false)), entry(general::simd_sort_choice<T>(true)));
 }

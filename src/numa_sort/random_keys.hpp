@@ -26,4 +26,17 @@ std::unique_ptr<T[]> random_keys(std::size_t n) {
     return keys;
 }
 
+// n keys of T that take only `values` values, each as often as the others
+// on the whole: the first `values` random keys, repeated at random.
+template <typename T>
+std::unique_ptr<T[]> repeated_keys(std::size_t n, std::size_t values) {
+    std::unique_ptr<T[]> keys = random_keys<T>(n);
+    std::uint64_t state = 0x9e3779b97f4a7c15;
+    for (std::size_t i = values; i < n; ++i) {
+        state = state * 6364136223846793005 + 1442695040888963407;
+        keys[i] = keys[(state >> 33) % values];
+    }
+    return keys;
+}
+
 }  // namespace tfs::general

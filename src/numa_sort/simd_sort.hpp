@@ -39,14 +39,20 @@ void simd_sort_native(std::span<double> keys) noexcept;
 enum class SimdSortKind : unsigned char { vqsort, avx2 };
 
 // A choice for one type and what it rests on: the least nanoseconds per key
-// of a few sorts of random keys by each (zero where the choice was forced
-// with TARVO_FASTSORT_SIMD_SORT=vqsort|x86-simd-sort, or where the AVX2
-// quicksort cannot run).
+// of a few sorts by each, of random keys and of keys that repeat (16
+// values), which the two quicksorts rank differently: on this choice's
+// spans, the sort samples the keys and takes `repeats_kind` where they
+// repeat. Times are zero where the choice was forced with
+// TARVO_FASTSORT_SIMD_SORT=vqsort|x86-simd-sort, or where the AVX2
+// quicksort cannot run.
 struct SimdSortChoice {
     SimdSortKind kind = SimdSortKind::vqsort;
+    SimdSortKind repeats_kind = SimdSortKind::vqsort;
     bool forced = false;
     double vqsort_ns = 0;
     double avx2_ns = 0;
+    double repeats_vqsort_ns = 0;
+    double repeats_avx2_ns = 0;
 };
 
 // The choice for T (u32, i32, u64, i64, float, double) for spans of 65536
@@ -56,7 +62,7 @@ template <typename T>
 const SimdSortChoice& simd_sort_choice(bool large) noexcept;
 
 // The chosen quicksort's measured nanoseconds per key of T for a span of n
-// keys; zero where the choice was forced.
+// random keys; zero where the choice was forced.
 template <typename T>
 double simd_sort_ns(std::size_t n) noexcept;
 
