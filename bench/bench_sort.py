@@ -78,7 +78,8 @@ def header(title: str, repeats: int) -> None:
           f"polars {pl.__version__ if pl else 'absent'}, repeats {repeats}")
     print(f"# SIMD sort target {info['simd_target']}; pool {info['pool_threads']} threads; scatter past the cache "
           f"(32-bit / 64-bit keys): radix passes {'/'.join(info['scatter'])}, partition "
-          f"{'/'.join(info['partition_scatter'])}; partition "
+          f"{'/'.join(info['partition_scatter'])}; floats partitioned as (f32 / f64) "
+          f"{'/'.join(info['float_partition'])}; partition "
           f"{info['partition']}" + (" (forced)" if info["forced"] else
           f" (measured in {info['calibration_ms']:.1f} ms: scatter {info['fine_scatter_ns']:.2f} ns/key fine, "
           f"{info['coarse_scatter_ns']:.2f} coarse; SIMD partition step {info['split_ns']:.2f}; SIMD sort "

@@ -39,7 +39,9 @@ enum class Direction { ascending, descending };
 
 // The key map under which words of T's key type order like T's values.
 template <typename T>
-inline constexpr KeyMap value_order = Radixable<T>::is_signed ? KeyMap::sign_flip : KeyMap::plain;
+inline constexpr KeyMap value_order = Radixable<T>::is_float    ? KeyMap::float_total
+                                      : Radixable<T>::is_signed ? KeyMap::sign_flip
+                                                                : KeyMap::plain;
 
 template <KeyMap M, std::unsigned_integral U>
 constexpr U mapped_key(U w) {

@@ -202,13 +202,12 @@ template <typename T>
 [[gnu::target("avx512f")]] KeyRange<T> key_range_avx512(const T* p, std::size_t n, key_t<T> rot) {
     using K = key_t<T>;
     using Lanes = KeyLanes<sizeof(K)>;
-    const __m512i to_key = Lanes::broadcast(Radixable<T>::sign_flip);
     const __m512i from = Lanes::broadcast(rot);
     __m512i lo = Lanes::broadcast(std::numeric_limits<K>::max());
     __m512i hi = Lanes::broadcast(0);
     std::size_t i = 0;
     for (; i + Lanes::lanes <= n; i += Lanes::lanes) {
-        const __m512i k = Lanes::sub(_mm512_xor_si512(_mm512_loadu_si512(p + i), to_key), from);
+        const __m512i k = Lanes::sub(mapped_keys<value_order<T>, K>(_mm512_loadu_si512(p + i)), from);
         lo = Lanes::min(lo, k);
         hi = Lanes::max(hi, k);
     }

@@ -2,8 +2,10 @@
 // Radix keys of the engine's element types. A key is the element read as an
 // unsigned integer of its width with the sign bit inverted for signed types,
 // so that comparing keys as unsigned numbers gives the element order of the
-// type. Everything the radix algorithms need to know about an element type
-// (key width, signedness, the mapping both ways) lives here.
+// type; for floats, the key of IEEE 754 totalOrder (negative patterns
+// complemented, the others with the sign bit set). Everything the radix
+// algorithms need to know about an element type (key width, signedness, the
+// mapping both ways) lives here.
 
 #include <bit>
 #include <concepts>
@@ -28,10 +30,33 @@ struct RadixableBase {
     using Key = K;
     static constexpr unsigned bits = sizeof(K) * 8;
     static constexpr bool is_signed = std::is_signed_v<Elem>;
+    static constexpr bool is_float = false;
     static constexpr Key sign_flip = is_signed ? Key(Key(1) << (bits - 1)) : Key(0);
 
     static constexpr Key to_key(Elem v) noexcept { return std::bit_cast<Key>(v) ^ sign_flip; }
     static constexpr Elem from_key(Key k) noexcept { return std::bit_cast<Elem>(Key(k ^ sign_flip)); }
+};
+
+// Floats in totalOrder: -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN.
+// Keys map to the float's bit pattern, not its value, so NaN payloads and
+// the signs of zeros survive the round trip.
+template <typename F, typename K>
+struct RadixableFloat {
+    static_assert(std::is_floating_point_v<F> && std::unsigned_integral<K> && sizeof(F) == sizeof(K));
+    using Key = K;
+    static constexpr unsigned bits = sizeof(K) * 8;
+    static constexpr bool is_signed = false;
+    static constexpr bool is_float = true;
+    static constexpr Key top = Key(Key(1) << (bits - 1));
+
+    static constexpr Key to_key(F v) noexcept {
+        const K w = std::bit_cast<K>(v);
+        return Key(w ^ (Key(static_cast<std::make_signed_t<K>>(w) >> (bits - 1)) | top));
+    }
+    static constexpr F from_key(Key k) noexcept {
+        const K negative = Key(static_cast<std::make_signed_t<K>>(Key(~k)) >> (bits - 1));
+        return std::bit_cast<F>(Key(k ^ (negative | top)));
+    }
 };
 
 }  // namespace detail
@@ -53,6 +78,10 @@ template <>
 struct Radixable<std::uint64_t> : detail::RadixableBase<std::uint64_t, std::uint64_t> {};
 template <>
 struct Radixable<std::int64_t> : detail::RadixableBase<std::int64_t, std::uint64_t> {};
+template <>
+struct Radixable<float> : detail::RadixableFloat<float, std::uint32_t> {};
+template <>
+struct Radixable<double> : detail::RadixableFloat<double, std::uint64_t> {};
 
 template <typename T>
 using key_t = typename Radixable<T>::Key;
@@ -88,5 +117,8 @@ static_assert(radix_key<std::int32_t>(0) == 0x80000000u);
 static_assert(radix_key<std::int64_t>(INT64_MIN) == 0u);
 static_assert(radix_key<std::uint64_t>(UINT64_MAX) == UINT64_MAX);
 static_assert(from_radix_key<std::int64_t>(radix_key<std::int64_t>(-5)) == -5);
+static_assert(radix_key(-0.0) == 0x7fffffffffffffffu && radix_key(0.0) == 0x8000000000000000u);
+static_assert(radix_key(-1.0f) < radix_key(-0.5f) && radix_key(1.0f) < radix_key(2.0f));
+static_assert(from_radix_key<double>(radix_key(-2.5)) == -2.5 && from_radix_key<float>(radix_key(3.0f)) == 3.0f);
 
 }  // namespace tfs

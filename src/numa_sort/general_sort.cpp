@@ -298,14 +298,19 @@ void restore_zeros(std::span<F> values, std::size_t negative) {
 // pass that costs less than the two rewrites (f64 with 1% NaNs, one thread,
 // Zen 3: 14.7 against 17.5 ns a key at 1e7; f32, where the u32 quicksort
 // wins, 8.3 against 7.0).
+// `nans` says whether a span with NaNs may be sorted so (the NaNs last, for
+// a whole lane) or is left to the caller (a piece of a lane in totalOrder).
+enum class NanPlacement { last, refuse };
+
 template <typename F>
-bool sort_floats_by_value(std::span<F> values) {
+bool sort_floats_by_value(std::span<F> values, NanPlacement nans) {
     using U = float_key_t<F>;
     const std::span<const F> view(values);
-    if (tfs::detail::looks_nearly_sorted(view, [](F v) { return float_to_key(std::bit_cast<U>(v)); })) return false;
+    if (tfs::detail::looks_nearly_sorted(view)) return false;
     FloatSurvey survey = survey_floats(view);
     std::span<F> numbers = values;
     if (survey.nan) {
+        if (nans == NanPlacement::refuse) return false;
         const double by_value = simd_sort_ns<F>(values.size());
         if (by_value != 0 && by_value >= simd_sort_ns<U>(values.size())) return false;
         // One pass: the numbers to the front, counting -0.0 on the way.
@@ -344,8 +349,7 @@ bool split_floats_by_value(std::span<F> values, std::size_t workers) {
     std::sort(sample.begin(), sample.end());
     if (!tfs::detail::keys_repeat(tfs::detail::distinct_keys(sample), sample.size())) return false;
     const std::span<const F> view(values);
-    if (tfs::detail::looks_nearly_sorted(view, [](F v) { return float_to_key(std::bit_cast<float_key_t<F>>(v)); }))
-        return false;
+    if (tfs::detail::looks_nearly_sorted(view)) return false;
     const FloatSurvey survey = survey_floats(view);
     if (survey.nan) return false;
     t_last_path = "split";
@@ -356,7 +360,22 @@ bool split_floats_by_value(std::span<F> values, std::size_t workers) {
     return true;
 }
 
-// f32, f64: sorted as keys in total order, then NaNs moved last.
+// A piece of a float lane into totalOrder, on the calling thread: by value
+// where it holds no NaN (every piece but the outermost, where NaNs lie in
+// totalOrder), else rewritten into keys and back.
+template <typename F>
+void sort_float_piece(std::span<F> values) {
+    using U = float_key_t<F>;
+    if (sort_floats_by_value(values, NanPlacement::refuse)) return;
+    float_key_sort_with(values, [](std::span<U> keys) { sort_piece(keys); }, Runner{1});
+}
+
+// f32, f64: sorted in totalOrder, then NaNs moved last. With several
+// workers, where partition_floats_by_value<F>() says so, the partition
+// reads the floats through their keys and moves them as they are, and
+// sorts its pieces by value: no passes that rewrite the lane into keys and
+// back. Lanes that no digit splits well are then rewritten into keys and
+// split around pivots.
 template <typename F>
 void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratch, float_key_t<F> infinity) {
     using U = float_key_t<F>;
@@ -364,10 +383,21 @@ void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratc
     if (scratch != nullptr) {
         if (settle_monotone<KeyMap::float_total>(bits)) return move_nans_last(bits, infinity);
         if (split_floats_by_value(slice, workers)) return;
+        if (!partition_calibration().split && partition_floats_by_value<F>()) {
+            const auto split_as_keys = [workers](std::span<F> values) {
+                float_key_sort_with(values, split_sort<U>(workers, sort_piece<U>), Runner{workers});
+            };
+            sort_or_heap_sort(slice, [&](std::span<F> s) {
+                parallel_msd_sort<F>(s, std::span<F>(reinterpret_cast<F*>(scratch), s.size()), workers,
+                                     sort_float_piece<F>, Runner{workers}, partition_calibration().shape,
+                                     split_as_keys);
+            });
+            return move_nans_last(bits, infinity);
+        }
     }
     sort_mapped<KeyMap::float_total, U>(
         bits, workers, scratch, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); },
-        [slice](std::span<U>) { return sort_floats_by_value(slice); });
+        [slice](std::span<U>) { return sort_floats_by_value(slice, NanPlacement::last); });
     move_nans_last(bits, infinity);
 }
 

@@ -179,7 +179,7 @@ const char* scatter_kind_name() {
 PyObject* sort_info() {
     const general::PartitionCalibration& c = general::partition_calibration();
     return Py_BuildValue(
-        "{s:s,s:s,s:s,s:n,s:s,s:O,s:(ss),s:(ss),s:d,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}",
+        "{s:s,s:s,s:s,s:n,s:s,s:O,s:(ss),s:(ss),s:(ss),s:d,s:d,s:d,s:d,s:d,s:d,s:{s:N,s:N,s:N,s:N,s:N,s:N}}",
         "last_path", general::last_sort_path(),
         "calls", py::vector_calls_supported() ? "vector" : "tuple",
         "simd_target", general::simd_sort_target(),
@@ -190,6 +190,8 @@ PyObject* sort_info() {
         scatter_kind_name<std::uint64_t, ScatterUse::radix_pass>(),
         "partition_scatter", scatter_kind_name<std::uint32_t, ScatterUse::partition>(),
         scatter_kind_name<std::uint64_t, ScatterUse::partition>(),
+        "float_partition", general::partition_floats_by_value<float>() ? "values" : "keys",
+        general::partition_floats_by_value<double>() ? "values" : "keys",
         "fine_scatter_ns", c.fine_scatter_ns,
         "coarse_scatter_ns", c.coarse_scatter_ns,
         "cached_sort_ns", c.cached_sort_ns,

@@ -34,4 +34,13 @@ const PartitionCalibration& partition_calibration();
 // Measures afresh, taking the environment's choice into account.
 PartitionCalibration calibrate_partition();
 
+// Whether, with several workers, floats of type F (float, double) are
+// partitioned as they are and their pieces sorted by value, rather than
+// rewritten into keys first and back after: where the SIMD quicksort sorts
+// a piece of floats faster than the same piece as keys, measured on first
+// use (a few milliseconds), or forced with
+// TARVO_FASTSORT_FLOAT_PARTITION=values|keys; thread-safe.
+template <typename F>
+bool partition_floats_by_value();
+
 }  // namespace tfs::general

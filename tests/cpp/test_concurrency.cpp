@@ -18,6 +18,7 @@
 #include "numa_sort/driver_impl.hpp"
 #include "numa_sort/float_keys.hpp"
 #include "numa_sort/float_keys_impl.hpp"
+#include "numa_sort/general_sort.hpp"
 #include "numa_sort/simd_sort.hpp"
 
 namespace {
@@ -244,10 +245,11 @@ TEST(LentArray, EveryPathBesideAWriter) {
         beside_a_writer<std::int64_t>("i64 SIMD sort", n, [](std::span<std::int64_t> s) { tfs::general::simd_sort(s); });
     }
     // Floats: the re-sort orders by float key, so only the guards are checked.
-    for (int kind = 0; kind < 6; ++kind) {
+    for (int kind = 0; kind < 8; ++kind) {
         const bool wide = kind % 2 == 1;
         const bool simd = kind >= 2;  // by value, as the SIMD quicksort takes NaN-free floats
         const bool split = kind >= 4;  // by value around pivots, on three workers
+        const bool lane = kind >= 6;  // sort()'s partition on two workers, as ctest forces it
         GuardedBuffer<std::uint64_t> buf(tt::catalogue_case<std::uint64_t>("uniform").make(500000, 1));
         std::atomic<bool> stop{false};
         std::thread writer([&, s = buf.slice()] {
@@ -262,8 +264,16 @@ TEST(LentArray, EveryPathBesideAWriter) {
                 [](std::span<F> k, F p) { return tfs::general::simd_split(k, p); },
                 [](std::size_t n, const auto& task) { tfs::pool::parallel_for(n, task); });
         };
+        const auto sort_lane = [&](tfs::general::Element element) {
+            tfs::general::Lanes lanes;
+            lanes.data = reinterpret_cast<char*>(buf.slice().data());
+            lanes.length = wide ? doubles.size() : floats.size();
+            lanes.stride = wide ? 8 : 4;
+            tfs::general::sort_lanes(element, lanes, 2);
+        };
         try {
-            if (split) wide ? by_value(doubles) : by_value(floats);
+            if (lane) sort_lane(wide ? tfs::general::Element::f64 : tfs::general::Element::f32);
+            else if (split) wide ? by_value(doubles) : by_value(floats);
             else if (simd) wide ? tfs::general::simd_sort(doubles) : tfs::general::simd_sort(floats);
             else if (wide) tfs::float_key_sort(doubles);
             else tfs::float_key_sort(floats);

@@ -54,6 +54,20 @@ def values(dtype, n, rng):
     return bits.view(dtype).copy()
 
 
+def sparse_specials(dtype, n, rng):
+    """Floats that sort as numbers mostly (too few repeats to take the path
+    of repeated keys), one in 61 a special: NaNs of either sign with
+    payloads, zeros of either sign, infinities. Other dtypes: values()."""
+    dtype = np.dtype(dtype)
+    if dtype.kind != "f":
+        return values(dtype, n, rng)
+    a = rng.standard_normal(n).astype(dtype)
+    a[::61] = values(dtype, 5 * len(a[::61]), rng)[::5]
+    nans = np.isnan(a)
+    a.view(f"u{dtype.itemsize}")[nans] |= rng.integers(0, 1 << 16, nans.sum()).astype(f"u{dtype.itemsize}")
+    return a
+
+
 def reference(a, axis=-1, nan_last=True):
     """Ascending, every bit pattern kept, -0.0 before +0.0, NaNs in IEEE 754
     total order among themselves; NaN and NaT last (sort()), or with

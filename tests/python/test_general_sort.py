@@ -122,7 +122,8 @@ def test_a_borrow_refuses_the_sort(borrow_api):
 # choice (65536 keys); the partition's fine and coarse shapes, on both sides
 # of their cut-offs (two threads: 512 KiB and 2 MiB), and the split around
 # pivots for every lane; the fine shape scattering through line buffers (ctest
-# runs it past 16 MiB, with streaming stores).
+# runs it past 16 MiB, with streaming stores); floats partitioned as they are
+# or as keys.
 FORCED = {
     "simd_baseline": ({"TARVO_FASTSORT_SIMD": "baseline"}, [100, 5000, 300_000], None),
     "vqsort": ({"TARVO_FASTSORT_SIMD_SORT": "vqsort"}, [100, 65535, 65536], None),
@@ -132,6 +133,10 @@ FORCED = {
     "partition_split": ({"TARVO_FASTSORT_PARTITION": "split"}, [65535, 65536, 131071, 131072], "split"),
     "partition_combining": ({"TARVO_FASTSORT_PARTITION": "fine", "TARVO_FASTSORT_SCATTER": "combining"},
                             [65536, 131071, 262144], "fine"),
+    "floats_by_value": ({"TARVO_FASTSORT_PARTITION": "fine", "TARVO_FASTSORT_FLOAT_PARTITION": "values"},
+                        [65536, 131072, 300_000], "fine"),
+    "floats_as_keys": ({"TARVO_FASTSORT_PARTITION": "coarse", "TARVO_FASTSORT_FLOAT_PARTITION": "keys"},
+                       [262144, 600_000], "coarse"),
 }
 
 
@@ -140,11 +145,11 @@ def test_forced_choices(forced):
     env, sizes, shape = FORCED[forced]
     result = run_python(f"""
         import numpy as np, tarvo_fastsort_numa as tfs
-        from conftest import assert_same_bits, distribution, reference, values
+        from conftest import assert_same_bits, distribution, reference, sparse_specials, values
         paths = set()
         for dtype in ["u4", "i4", "u8", "i8", "f4", "f8"]:
             rng = np.random.default_rng(len(dtype))
-            arrays = [values(dtype, n, rng) for n in {sizes}]
+            arrays = [values(dtype, n, rng) for n in {sizes}] + [sparse_specials(dtype, {sizes}[-1], rng)]
             arrays += [distribution(s, dtype, {sizes}[-1], rng) for s in ["zipf_2_signed", "lognormal", "nan_zeros"]]
             for a in arrays:
                 expected = reference(a)
@@ -160,6 +165,8 @@ def test_forced_choices(forced):
         assert tfs._sort_info()["partition"] == ({shape!r} or tfs._sort_info()["partition"])
         scatter = {env.get("TARVO_FASTSORT_SCATTER")!r}
         assert scatter is None or tfs._sort_info()["scatter"] == (scatter, scatter)
+        floats = {env.get("TARVO_FASTSORT_FLOAT_PARTITION")!r}
+        assert floats is None or tfs._sort_info()["float_partition"] == (floats, floats)
         expected_paths = {{"split"}} if {shape!r} == "split" else {{"partition, {shape}", "split"}}
         assert {shape!r} is None or expected_paths <= paths
         quicksort = {env.get("TARVO_FASTSORT_SIMD_SORT")!r}
