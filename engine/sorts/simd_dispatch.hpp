@@ -1,7 +1,7 @@
 #pragma once
-// Run-time choice between the baseline x86-64 code and the AVX-512 kernels.
-// The choice is made once per process: the CPU must report AVX-512 F, and
-// TARVO_FASTSORT_SIMD=baseline turns the kernels off (for comparison, or to
+// Run-time choice between the baseline x86-64 code and the AVX-512 (or AVX2)
+// kernels. The choice is made once per process: the CPU must report AVX-512 F
+// (AVX2), and TARVO_FASTSORT_SIMD=baseline turns the kernels off (for comparison, or to
 // work around a CPU that runs them badly). Off x86-64 there are no such
 // kernels: the portable code runs.
 
@@ -18,6 +18,22 @@ inline bool avx512_enabled() noexcept {
         if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return enabled;
+#else
+    return false;
+#endif
+}
+
+// True when AVX2 kernels may run in this process: the CPU reports AVX2 and
+// TARVO_FASTSORT_SIMD=baseline has not turned the kernels off.
+inline bool avx2_enabled() noexcept {
+#if defined(__x86_64__)
+    static const bool enabled = [] {
+        const char* choice = std::getenv("TARVO_FASTSORT_SIMD");
+        if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
     }();
     return enabled;
 #else

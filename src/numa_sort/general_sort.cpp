@@ -218,6 +218,9 @@ void move_nans_last(std::span<U> bits, U infinity) {
                 bits.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
+// Where sort_floats_by_value() may put NaNs: last, or nowhere.
+enum class NanPlacement { last, refuse };
+
 // What a lane of floats holds that the SIMD sort does not keep: NaNs (it
 // may rewrite their bit patterns) and the signs of zeros (its minima and
 // maxima may return either of two equal zeros). Stops within a stretch of
@@ -297,11 +300,8 @@ void restore_zeros(std::span<F> values, std::size_t negative) {
 // as keys among themselves, as the total order has them once moved last: a
 // pass that costs less than the two rewrites (f64 with 1% NaNs, one thread,
 // Zen 3: 14.7 against 17.5 ns a key at 1e7; f32, where the u32 quicksort
-// wins, 8.3 against 7.0).
-// `nans` says whether a span with NaNs may be sorted so (the NaNs last, for
-// a whole lane) or is left to the caller (a piece of a lane in totalOrder).
-enum class NanPlacement { last, refuse };
-
+// wins, 8.3 against 7.0). That is for a whole lane (NanPlacement::last); a
+// piece of a lane in totalOrder with NaNs is left to the caller (refuse).
 template <typename F>
 bool sort_floats_by_value(std::span<F> values, NanPlacement nans) {
     using U = float_key_t<F>;
