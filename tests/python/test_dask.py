@@ -55,7 +55,7 @@ SKEWED = {
     "sorted": lambda n: np.arange(n, dtype=np.int64),
     "reversed": lambda n: np.arange(n, 0, -1).astype(np.int64),
     "NaN and -0.0": lambda n: np.where(np.arange(n) % 3 == 0, np.nan, -0.0),
-    "NaT": lambda n: np.full(n, np.datetime64("NaT"), "M8[ns]"),
+    "NaT": lambda n: np.full(n, np.datetime64("NaT", "ns"), "M8[ns]"),
 }
 
 
