@@ -86,7 +86,7 @@ def demo_general_sort(n: int, rng: np.random.Generator) -> int:
         dtype = np.dtype(name)
         if dtype.kind == "M":
             data = rng.integers(0, 2**62, n).astype(dtype)
-            data[::1000] = np.datetime64("NaT")
+            data[::1000] = np.datetime64("NaT", "ns")
         elif dtype.kind == "f":
             data = uniform(dtype, n, rng) if dtype.itemsize >= 4 else rng.standard_normal(n).astype(dtype)
             data[::1000] = np.nan
