@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(libgtest-dev libbenchmark-dev g++ cmake ninja-build)
+APT_PACKAGES=(libgtest-dev libbenchmark-dev g++ cmake ninja-build ccache)
 missing=()
 native=$(dpkg --print-architecture)  # a bare name is ambiguous once another architecture's copy is in
 for pkg in "${APT_PACKAGES[@]}"; do
