@@ -100,24 +100,42 @@ constexpr std::size_t kStrands = 4;
 // the slot bytes, rather than scattered element by element, whose heads
 // wait on each other where few keys repeat (Zen 3, one thread, u32 / f64 at
 // 1e4: 2 keys 3.0 / 3.6 against 4.6 / 6.2 ns a key, 4 keys 4.3 / 7.0
-// against 5.4 / 7.6; 7 keys at 1e5 1.2 times slower).
-constexpr std::size_t kSlotScanMaxSlots = 5;
+// against 5.4 / 7.6; since the scans pack with AVX2, 5 and 6 keys at 1e4
+// and 1e5 0.7 to 0.9 of the scatter's time, 8 keys 1.15 times slower).
+constexpr std::size_t kSlotScanMaxSlots = 7;
+// Lanes of at least kDenseSlotScanMinLength keys write up to
+// kDenseSlotScanMaxSlots slots so as well where each key's holds at least
+// 1/kPackedSlotMinShare of the piece: there the scatter's many heads miss
+// the cache (Zen 3, 6 and 8 keys at 1e6 and 1e7: 0.75 to 0.8 of the time).
+constexpr std::size_t kDenseSlotScanMaxSlots = 9;
+constexpr std::size_t kDenseSlotScanMinLength = std::size_t(1) << 19;
 // Lanes of more few keys than that write the indices of a piece's heaviest
 // slot by a scan as well, where it holds at least this many quarters of the piece,
 // and scatter the others' (Zen 3, one thread, 1e4 to 1e6: Zipf with exponent
 // 3 0.65 to 0.75 of the time; with exponent 2 and random signs, two slots of
 // 30%, 0.9 to 1.0).
 constexpr std::size_t kHeavySlotScanMinQuarters = 1;
+// A slot's indices are packed with AVX2 where it holds at least
+// 1/kPackedSlotMinShare of the stretch scanned: a sparser slot's few set
+// bits cost less found one at a time.
+constexpr std::size_t kPackedSlotMinShare = 16;
 // Contiguous lanes of few keys have each element's slot found by comparing
 // it with each of the sample's most frequent bit patterns, at most this
 // many, with AVX2, a register of elements at a time, rather than by a probe
 // of the hash table per element; the elements that match none are probed
 // (Zen 3, one thread, 1e4 to 1e6: 4 keys 0.65 to 0.8 of the time, Zipf
-// with exponent 3 0.8 to 0.9) ...
-constexpr std::size_t kVectorPatterns = 4;
+// with exponent 3 0.8 to 0.9; 6 and 8 keys 0.7 to 0.9 of the time of 4
+// patterns) ...
+constexpr std::size_t kVectorPatterns = 8;
 // ... where those patterns make up at least this share (in eighths) of the
-// sample: else too many registers would hold one that matches none.
+// sample: else too many registers would hold one that matches none ...
 constexpr std::size_t kVectorPatternsMinEighths = 7;
+// ... and each was seen in the sample at least this many times the number
+// of elements a register holds, 2 for 32-bit keys, 4 for 64-bit: a rarer
+// pattern costs its compare in every register more than the probes it saves
+// (Zen 3, Zipf with exponent 3, one thread: f64 at 1e4 1.15 times slower
+// with every pattern seen twice, u32 at 1e6 1.15 times slower without them).
+constexpr std::size_t kVectorPatternMinSampledLanes = 16;
 // Counters added after each stretch's: stretches of counters a multiple of
 // 4 KiB apart would alias in the store buffer and wait on each other.
 constexpr std::size_t kStrandPad = 16;
@@ -361,13 +379,65 @@ void for_each_in_slot(const std::uint8_t* slots, std::size_t begin, std::size_t 
         if ((slots[i] == s) == kEqual) write(i);
 }
 
+#if defined(__x86_64__)
+// kPackLanes[m]: the 32-bit halves of the 64-bit lanes set in the 4-bit mask
+// m, in order: the permutation that packs those lanes to a register's front.
+constexpr auto kPackLanes = [] {
+    std::array<std::array<std::int32_t, 8>, 16> table{};
+    for (unsigned m = 0; m < 16; ++m) {
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            if ((m >> lane & 1) == 0) continue;
+            table[m][2 * at] = static_cast<std::int32_t>(2 * lane);
+            table[m][2 * at + 1] = static_cast<std::int32_t>(2 * lane + 1);
+            ++at;
+        }
+    }
+    return table;
+}();
+
+// The contiguous case of write_slot with AVX2, from i on while 32 places or
+// more remain before `limit`: each four indices' matching ones packed to a
+// register's front and stored at once, the next store over the rest. No
+// branch depends on the slots, where the scan for set bits mispredicts at
+// the end of every 32 slots (Zen 3, 4 keys at 1e5: 55% of the argsort).
+// Returns where the next index goes; i is where the scan stopped.
+[[gnu::target("avx2,popcnt")]] Index* write_slot_avx2(const std::uint8_t* slots, std::size_t& i, std::size_t end,
+                                                     std::uint8_t s, Index* to, const Index* limit) {
+    const __m256i want = _mm256_set1_epi8(static_cast<char>(s));
+    const __m256i four = _mm256_set1_epi64x(4);
+    __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(i)), _mm256_setr_epi64x(0, 1, 2, 3));
+    for (; end - i >= 32 && limit - to >= 32; i += 32) {
+        const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(slots + i));
+        auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(block, want)));
+        for (unsigned g = 0; g < 8; ++g, equal >>= 4) {
+            const unsigned m = equal & 15;
+            const __m256i order = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kPackLanes[m].data()));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_permutevar8x32_epi32(index, order));
+            to += std::popcount(m);
+            index = _mm256_add_epi64(index, four);
+        }
+    }
+    return to;
+}
+#endif
+
 // Writes every i of [begin, end) whose slot is s, in order, from `place` on,
-// `step` bytes apart.
+// `step` bytes apart: `count` of them, as many as the slot holds there.
 [[gnu::noinline]] void write_slot(const std::uint8_t* slots, std::size_t begin, std::size_t end, std::uint8_t s,
-                                  char* place, std::ptrdiff_t step) {
+                                  char* place, std::ptrdiff_t step, std::size_t count) {
     if (step == static_cast<std::ptrdiff_t>(sizeof(Index))) {
         Index* to = reinterpret_cast<Index*>(place);
-        for_each_in_slot(slots, begin, end, s, [&](std::size_t i) { *to++ = static_cast<Index>(i); });
+        const Index* const limit = to + count;
+        std::size_t i = begin;
+#if defined(__x86_64__)
+        if (avx2_enabled() && count * kPackedSlotMinShare >= end - begin)
+            to = write_slot_avx2(slots, i, end, s, to, limit);
+#endif
+        for_each_in_slot(slots, i, end, s, [&](std::size_t j) {
+            check(to < limit, "a slot holds more indices than counted");
+            *to++ = static_cast<Index>(j);
+        });
         return;
     }
     for_each_in_slot(slots, begin, end, s, [&](std::size_t i) {
@@ -401,7 +471,8 @@ std::optional<PatternSlots<U>> frequent_patterns(std::array<U, N> sample, SlotOf
                       [](const auto& x, const auto& y) { return x.first > y.first; });
     PatternSlots<U> known;
     std::size_t covered = 0;
-    for (; known.size < taken; ++known.size) {
+    constexpr std::size_t lanes = 32 / sizeof(U);
+    for (; known.size < taken && runs[known.size].first * lanes >= kVectorPatternMinSampledLanes; ++known.size) {
         covered += runs[known.size].first;
         known.patterns[known.size] = runs[known.size].second;
         known.slots[known.size] = slot_of(runs[known.size].second);
@@ -798,27 +869,38 @@ bool few_keys_argsort(Element element, const LaneIn& in, Map map, const LaneOut&
     steps[kTailSlot] = sizeof(Index);
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
         char** heads = places.data() + p * strands * stride;
-        if (table.size() + 1 <= kSlotScanMaxSlots) {
+        const auto in_piece = [&](std::size_t t) {
+            std::uint64_t total = 0;
+            for (std::size_t q = 0; q < strands; ++q) total += counters(p, q)[t];
+            return static_cast<std::size_t>(total);
+        };
+        const auto dense = [&] {
+            if (n < kDenseSlotScanMinLength || table.size() + 1 > kDenseSlotScanMaxSlots) return false;
+            for (std::size_t s = 0; s < table.size(); ++s)
+                if (in_piece(s) * kPackedSlotMinShare < end - begin) return false;
+            return true;  // a sparse tail costs a scan for set bits
+        };
+        if (table.size() + 1 <= kSlotScanMaxSlots || dense()) {
             // A slot's stretches follow one another: the first strand's head
             // is the piece's.
             for (std::size_t s = 0; s < table.size(); ++s)
-                write_slot(slots, begin, end, static_cast<std::uint8_t>(s), heads[s], steps[s]);
-            if (m > 0) write_slot(slots, begin, end, kTailSlot, heads[kTailSlot], steps[kTailSlot]);
+                write_slot(slots, begin, end, static_cast<std::uint8_t>(s), heads[s], steps[s], in_piece(s));
+            if (m > 0)
+                write_slot(slots, begin, end, kTailSlot, heads[kTailSlot], steps[kTailSlot], in_piece(kTailSlot));
             return;
         }
         // A slot that holds much of the piece is written by a scan too; the
         // others' indices are found by a scan for any other slot and
         // scattered, each slot's from its first strand's head on as above.
         std::size_t heavy = 0;
-        std::uint64_t heaviest = 0;
+        std::size_t heaviest = 0;
         for (std::size_t t = 0; t <= kTailSlot; ++t) {
-            std::uint64_t total = 0;
-            for (std::size_t q = 0; q < strands; ++q) total += counters(p, q)[t];
+            const std::size_t total = in_piece(t);
             if (total > heaviest) heaviest = total, heavy = t;
         }
         if (heaviest * 4 >= (end - begin) * kHeavySlotScanMinQuarters) {
             const auto s = static_cast<std::uint8_t>(heavy);
-            write_slot(slots, begin, end, s, heads[s], steps[s]);
+            write_slot(slots, begin, end, s, heads[s], steps[s], heaviest);
             for_each_in_slot<false>(slots, begin, end, s, [&](std::size_t i) {
                 const std::uint8_t other = slots[i];
                 *reinterpret_cast<Index*>(heads[other]) = static_cast<Index>(i);

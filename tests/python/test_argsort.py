@@ -38,10 +38,11 @@ def wide_cluster(dtype, n, rng):
 
 def few_keys(shape, dtype, n, rng):
     """Keys that a sample shows to be few: `tail` has 40 heavy keys bear the
-    lane with a tenth of other keys among them, in value too; `four` has 4
-    with a hundredth of others where the sample does not look (slots written
-    slot by slot; for floats +0.0 and NaN among the 4, and among the others
-    -0.0 and NaNs of other patterns, which the sample did not see); `sampled` puts
+    lane with a tenth of other keys among them, in value too; `four`, `six`
+    and `eight` have 4, 6 or 8 with a hundredth of others where the sample
+    does not look (slots written slot by slot; for floats +0.0 and NaN among
+    the keys, and among the others -0.0 and NaNs of other patterns, which the
+    sample did not see); `sampled` puts
     4 keys only where the sample looks, with other keys everywhere else (a
     tail too long, which gives up); `halves` gives each half of the lane
     (each thread's piece) keys of its own; `top` piles keys on the largest
@@ -53,16 +54,18 @@ def few_keys(shape, dtype, n, rng):
         a = values(dtype, n, rng)
         a[(2 * np.arange(255) + 1) * n // 510] = a[:4][np.arange(255) % 4]
         return a
-    heavy, halves = {"tail": (40, False), "four": (4, False), "halves": (30, True)}[shape]
+    heavy, halves = {"tail": (40, False), "four": (4, False), "six": (6, False), "eight": (8, False),
+                     "halves": (30, True)}[shape]
     pool = np.unique(values(dtype, 8 * heavy, rng))
     keys = pool[rng.permutation(len(pool))[:heavy + heavy * halves]]
-    if shape == "four" and np.dtype(dtype).kind == "f":
+    few = shape in ("four", "six", "eight")
+    if few and np.dtype(dtype).kind == "f":
         keys[:2] = [0.0, np.nan]
     a = keys[rng.integers(0, heavy, n) + heavy * (halves & (np.arange(n) >= n // 2))]
-    if shape in ("tail", "four"):
+    if shape == "tail" or few:
         others = rng.random(n) < (0.1 if shape == "tail" else 0.01)
         a[others] = values(dtype, int(others.sum()), rng)
-    if shape == "four":
+    if few:
         a[(2 * np.arange(255) + 1) * n // 510] = keys[np.arange(255) % heavy]
     return a
 
@@ -105,8 +108,9 @@ def test_against_numpy(dtype, threads):
         inputs += [wide_cluster(dtype, n, rng) for n in (1_100, 17_000, 300_000)]
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
         inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
-        inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "four", "sampled", "halves", "top")
+        inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "four", "six", "sampled", "halves", "top")
                    for n in (4_095, 4_096, 100_000)]
+        inputs += [few_keys("eight", dtype, n, rng) for n in (100_000, 600_000)]
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
         inputs += [arrange(make(dtype, n, rng), rng) for n in (4_095, 4_096, 300_001) for make in (values, ties)
                    for arrange in ARRANGEMENTS]
