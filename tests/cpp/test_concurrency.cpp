@@ -245,12 +245,17 @@ TEST(LentArray, EveryPathBesideAWriter) {
         beside_a_writer<std::int64_t>("i64 SIMD sort", n, [](std::span<std::int64_t> s) { tfs::general::simd_sort(s); });
     }
     // Floats: the re-sort orders by float key, so only the guards are checked.
-    for (int kind = 0; kind < 8; ++kind) {
+    for (int kind = 0; kind < 10; ++kind) {
         const bool wide = kind % 2 == 1;
         const bool simd = kind >= 2;  // by value, as the SIMD quicksort takes NaN-free floats
         const bool split = kind >= 4;  // by value around pivots, on three workers
         const bool lane = kind >= 6;  // sort()'s partition on two workers, as ctest forces it
+        const bool few = kind >= 8;   // sort() of four bit patterns, counted
         GuardedBuffer<std::uint64_t> buf(tt::catalogue_case<std::uint64_t>("uniform").make(500000, 1));
+        if (few) {
+            const std::uint64_t patterns[4] = {0, 0x8000000080000000ull, 0x3ff8000040400000ull, 0x7ff800007fc00000ull};
+            for (std::size_t i = 0; i < buf.slice().size(); ++i) buf.slice()[i] = patterns[i * 2654435761u % 4];
+        }
         std::atomic<bool> stop{false};
         std::thread writer([&, s = buf.slice()] {
             for (std::uint64_t i = 0; !stop; ++i) s[i * 7919 % s.size()] = i * 0x9E3779B97F4A7C15ull;
