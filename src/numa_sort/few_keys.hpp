@@ -332,6 +332,17 @@ void count_by_patterns(const char* data, std::size_t begin, std::size_t end, con
     if (known.size <= 4) return count_by_patterns_avx2<U, 4>(data, begin, end, known, counts, other);
     count_by_patterns_avx2<U, 8>(data, begin, end, known, counts, other);
 }
+#else
+// Without AVX2 each element is classified by `other`.
+template <typename U, typename Other>
+void count_by_patterns(const char* data, std::size_t begin, std::size_t end, const PatternSlots<U>&,
+                       std::uint64_t* counts, Other&& other) {
+    for (std::size_t i = begin; i < end; ++i) {
+        U v;
+        std::memcpy(&v, data + i * sizeof(U), sizeof(U));
+        ++counts[other(i, v)];
+    }
+}
 #endif
 
 }  // namespace tfs::general
