@@ -10,31 +10,30 @@
 
 namespace tfs {
 
+namespace detail {
+
+// Whether TARVO_FASTSORT_SIMD=baseline turns the kernels off.
+inline bool simd_turned_off() noexcept {
+    const char* choice = std::getenv("TARVO_FASTSORT_SIMD");
+    return choice != nullptr && std::strcmp(choice, "baseline") == 0;
+}
+
+}  // namespace detail
+
 // True when the AVX-512 kernels may run in this process.
 inline bool avx512_enabled() noexcept {
 #if defined(__x86_64__)
-    static const bool enabled = [] {
-        const char* choice = std::getenv("TARVO_FASTSORT_SIMD");
-        if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
-    }();
+    static const bool enabled = !detail::simd_turned_off() && (__builtin_cpu_init(), __builtin_cpu_supports("avx512f"));
     return enabled;
 #else
     return false;
 #endif
 }
 
-// True when AVX2 kernels may run in this process: the CPU reports AVX2 and
-// TARVO_FASTSORT_SIMD=baseline has not turned the kernels off.
+// True when AVX2 kernels may run in this process.
 inline bool avx2_enabled() noexcept {
 #if defined(__x86_64__)
-    static const bool enabled = [] {
-        const char* choice = std::getenv("TARVO_FASTSORT_SIMD");
-        if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
+    static const bool enabled = !detail::simd_turned_off() && (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
     return enabled;
 #else
     return false;
