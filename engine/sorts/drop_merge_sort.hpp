@@ -5,12 +5,21 @@
 // with a few keys out of place costs about two passes. Where the side buffer
 // would outgrow its share the scan stops, puts the dropped keys back, and
 // reports that the slice is not nearly sorted.
+//
+// Both steps move the stretches between keys out of place whole: the scan
+// finds where an in-order stretch ends with the order scan and moves it with
+// one copy, the merge finds how many kept keys lie above each dropped one by
+// a galloping search and moves them up with one copy.
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 
+#include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/utils.hpp"
 
 namespace tfs {
@@ -56,6 +65,29 @@ bool looks_nearly_sorted(std::span<const T> slice) {
     return looks_nearly_sorted(slice, [](T v) { return radix_key(v); });
 }
 
+// The first i in [from, n) whose key is below the key at i - 1, or n.
+template <typename T>
+std::size_t in_order_until(const T* a, std::size_t from, std::size_t n) {
+    if constexpr (std::is_arithmetic_v<T> && (sizeof(T) == 4 || sizeof(T) == 8)) {
+        return first_break<value_order<T>, Direction::ascending>(reinterpret_cast<const key_t<T>*>(a), from, n);
+    } else {
+        while (from < n && !(radix_key(a[from]) < radix_key(a[from - 1]))) ++from;
+        return from;
+    }
+}
+
+// The first p in [0, k) from which every key of a[p, k) is above `key`, when
+// a[0, k) is in order: searched from k back a cache line at a time (the
+// lines the merge then moves, read in the order of the move), then by key.
+// On keys out of order it still returns some p in [0, k].
+template <typename T, typename K>
+std::size_t first_above(const T* a, std::size_t k, K key) {
+    constexpr std::size_t line = std::max<std::size_t>(1, 64 / sizeof(T));
+    while (k >= line && key < radix_key(a[k - line])) k -= line;
+    while (k > 0 && key < radix_key(a[k - 1])) --k;
+    return k;
+}
+
 }  // namespace detail
 
 // Sorts `slice` ascending if it is nearly sorted, using `sort_side` (in
@@ -80,17 +112,21 @@ bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
     // (a block moved far up).
     T* const a = slice.data();
     std::size_t kept = 0, dropped = 0, run = 0, i = 0;
-    for (; i < n; ++i) {
+    while (i < n) {
         const auto x = radix_key(a[i]);
         if (kept == 0 || !(x < radix_key(a[kept - 1]))) {
-            a[kept++] = a[i];
+            // Kept, with the stretch in order after it.
+            const std::size_t end = detail::in_order_until(a, i + 1, n);
+            if (kept != i) std::memmove(static_cast<void*>(a + kept), a + i, (end - i) * sizeof(T));
+            kept += end - i;
+            i = end;
             run = 0;
             continue;
         }
         if (dropped == capacity) break;
         if (kept == 1 || !(x < radix_key(a[kept - 2]))) {
             side[dropped++] = a[kept - 1];
-            a[kept - 1] = a[i];
+            a[kept - 1] = a[i++];
             run = 0;
             continue;
         }
@@ -100,11 +136,11 @@ bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
         if (++run >= kDropMergeBacktrack)
             while (above <= kDropMergeBlock && above < kept && x < radix_key(a[kept - 1 - above])) ++above;
         if (above == 0 || above > kDropMergeBlock || dropped + above > capacity) {
-            side[dropped++] = a[i];
+            side[dropped++] = a[i++];
             continue;
         }
         for (; above > 0; --above) side[dropped++] = a[--kept];
-        a[kept++] = a[i];
+        a[kept++] = a[i++];
         run = 0;
     }
     if (i < n) {
@@ -115,13 +151,18 @@ bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
 
     sort_side(std::span<T>(side.get(), dropped));
     // Merge from the back: the kept keys move up into the room the dropped
-    // ones leave, never over a kept key not yet merged.
+    // ones leave, never over a kept key not yet merged; ties keep the kept
+    // key first.
     std::size_t out = n, k = kept, d = dropped;
     while (d > 0) {
-        if (k > 0 && radix_key(side[d - 1]) < radix_key(a[k - 1]))
-            a[--out] = a[--k];
-        else
-            a[--out] = side[--d];
+        const T next = side[--d];
+        const std::size_t p = detail::first_above(a, k, radix_key(next));
+        if (p < k) {
+            out -= k - p;
+            std::memmove(static_cast<void*>(a + out), a + p, (k - p) * sizeof(T));
+            k = p;
+        }
+        a[--out] = next;
     }
     return true;
 }

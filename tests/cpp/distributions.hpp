@@ -121,6 +121,17 @@ std::vector<Case<T>> catalogue() {
     });
     keys("organ_pipe", [](std::size_t i, std::size_t n, Key, Bits&) { return Key(std::min(i, n - 1 - i)) + top - Key(n / 4); });
     runs("two_sorted_halves", false, [](std::size_t n, std::size_t i, Bits&) { return i == 0 ? std::max<std::size_t>(n / 2, 1) : n; });
+    // Sorted, one key in a hundred swapped with another, and the largest and
+    // smallest swapped at the ends: the key out of place belongs before all.
+    cases.push_back({"nearly_sorted", [](std::size_t n, std::uint64_t seed) {
+                         Bits b(seed);
+                         std::vector<T> v(n);
+                         for (auto& e : v) e = from_radix_key<T>(Key(b.next()));
+                         std::sort(v.begin(), v.end());
+                         for (std::size_t s = 0; n > 1 && s < n / 100; ++s) std::swap(v[b.below(n)], v[b.below(n)]);
+                         if (n > 1) std::swap(v.front(), v.back());
+                         return v;
+                     }});
     // Keys differing only inside one 8-bit digit, or sharing every other one.
     for (unsigned w = 0; w < levels; ++w)
         keys("digit_window_" + std::to_string(w), [w](std::size_t, std::size_t, Key c, Bits& b) {
