@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -15,17 +16,18 @@
 namespace tfs {
 
 // Merges the sorted blocks [start, mid) and [mid, end) of `slice` in place,
-// stably. `buffer` holds `capacity` elements of scratch, at least the length
-// of the shorter block. Blocks already in order cost one comparison and no copy.
-template <typename T>
+// stably, in the order `less`. `buffer` holds `capacity` elements of
+// scratch, at least the length of the shorter block. Blocks already in order
+// cost one comparison and no copy.
+template <typename T, typename Less = std::less<>>
 void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity,
-                           std::uint64_t start, std::uint64_t mid, std::uint64_t end) {
+                           std::uint64_t start, std::uint64_t mid, std::uint64_t end, Less less = {}) {
     check(start <= mid && mid <= end && end <= slice.size(), "[K-way merge] Block outside the slice.");
     const std::uint64_t left_len = mid - start;
     const std::uint64_t right_len = end - mid;
     if (left_len == 0 || right_len == 0) return;
     T* const a = slice.data();
-    if (!(a[mid] < a[mid - 1])) return;
+    if (!less(a[mid], a[mid - 1])) return;
     check(std::min(left_len, right_len) <= capacity, "[K-way merge] Buffer too small.");
 
     if (left_len > right_len) {
@@ -40,7 +42,7 @@ void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity
         while (left != a + start && buf != buffer) {
             const T l = left[-1];
             const T r = buf[-1];
-            const bool take_left = r < l;
+            const bool take_left = less(r, l);
             *--out = take_left ? l : r;
             left -= take_left;
             buf -= !take_left;
@@ -59,7 +61,7 @@ void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity
         while (buf != buf_end && right != right_end) {
             const T l = *buf;
             const T r = *right;
-            const bool take_right = r < l;
+            const bool take_right = less(r, l);
             *out++ = take_right ? r : l;
             right += take_right;
             buf += !take_right;
@@ -73,15 +75,17 @@ void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity
 // strictly increasing, each block sorted) into one sorted slice. With three
 // or more blocks the blocks are merged pairwise from the left, level by level,
 // and `boundaries` ends as [0, n]; with one or two blocks it is left unchanged.
-template <typename T>
-void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries) {
+// Blocks are in the order `less`. Throws std::bad_alloc, before anything
+// moves, when the scratch buffer cannot be had.
+template <typename T, typename Less = std::less<>>
+void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries, Less less = {}) {
     std::uint64_t k = boundaries.size();
     if (k < 3) return;
     if (k == 3) {
         const std::uint64_t start = boundaries[0], mid = boundaries[1], end = boundaries[2];
         const std::uint64_t shorter = std::min(mid - start, end - mid);
         const auto buffer = make_scratch<T>(shorter);
-        merge_adjacent_blocks(slice, buffer.get(), shorter, start, mid, end);
+        merge_adjacent_blocks(slice, buffer.get(), shorter, start, mid, end, less);
         return;
     }
 
@@ -92,7 +96,7 @@ void k_way_merge(std::span<T> slice, std::vector<std::uint64_t>& boundaries) {
     while (k >= 3) {
         for (std::uint64_t i = 0; 2 * i + 2 < k; ++i)
             merge_adjacent_blocks(slice, buffer.get(), capacity, boundaries[2 * i], boundaries[2 * i + 1],
-                                  boundaries[2 * i + 2]);
+                                  boundaries[2 * i + 2], less);
         // Drop the odd entries: each merged pair becomes one block. With an
         // odd block count the last entry sits at an even position and stays.
         std::uint64_t kept = 0;

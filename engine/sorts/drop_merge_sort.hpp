@@ -4,7 +4,8 @@
 // the side buffer is sorted, and the two are merged from the back. Input
 // with a few keys out of place costs about two passes. Where the side buffer
 // would outgrow its share the scan stops, puts the dropped keys back, and
-// reports that the slice is not nearly sorted.
+// reports that the slice is not nearly sorted. Sorted arrays joined end to
+// end, which the scan would drop a whole run of, are merged instead.
 //
 // Both steps move the stretches between keys out of place whole: the scan
 // finds where an in-order stretch ends with the order scan and moves it with
@@ -12,13 +13,17 @@
 // a galloping search and moves them up with one copy.
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
 #include <type_traits>
+#include <vector>
 
+#include "engine/algo/k_way_merge.hpp"
 #include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/utils.hpp"
 
@@ -34,11 +39,17 @@ inline constexpr std::size_t kDropMergeSampleDescents = 8;
 // Drops in a row after which the kept keys above the next one are taken
 // back out, if there are at most kDropMergeBlock of them: a block moved far
 // up, not a few stray keys (a stray key moved far down would take back
-// everything after its place).
+// everything after its place). Should there be more, the count is tried
+// again after twice the drops, so that a long run of drops costs a few
+// counts, not one per drop.
 inline constexpr std::size_t kDropMergeBacktrack = 8;
 inline constexpr std::size_t kDropMergeBlock = 256;
 // The side buffer holds at most this share of the slice (1 / divisor).
 inline constexpr std::size_t kDropMergeSideDivisor = 8;
+// Rising runs, up to this many, of which one at least starts below the
+// key before the step down and stays below it (a restart, not a stray key),
+// are taken for sorted arrays joined and merged pairwise.
+inline constexpr std::size_t kJoinedRunsMax = 16;
 
 namespace detail {
 
@@ -88,6 +99,28 @@ std::size_t first_above(const T* a, std::size_t k, K key) {
     return k;
 }
 
+// Where the rising runs of a[0, n) start, 0 and n included, if there are at
+// most kJoinedRunsMax runs and one at least is a restart: the key at the
+// step down and the one after it below the key before the step, and the
+// key at the step below the one two before it (so neither it nor the key
+// before it is a single stray one). Else empty.
+template <typename T>
+std::vector<std::uint64_t> joined_runs(const T* a, std::size_t n) {
+    std::array<std::uint64_t, kJoinedRunsMax + 1> starts;
+    std::size_t count = 0;
+    starts[count++] = 0;
+    bool restart = false;
+    for (std::size_t i = in_order_until(a, 1, n); i < n; i = in_order_until(a, i + 1, n)) {
+        if (count == kJoinedRunsMax) return {};
+        starts[count++] = i;
+        const auto before = radix_key(a[i - 1]);
+        restart |= i >= 2 && i + 1 < n && radix_key(a[i + 1]) < before && radix_key(a[i]) < radix_key(a[i - 2]);
+    }
+    if (!restart) return {};
+    starts[count++] = n;
+    return std::vector<std::uint64_t>(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
 }  // namespace detail
 
 // Sorts `slice` ascending if it is nearly sorted, using `sort_side` (in
@@ -100,6 +133,14 @@ template <typename T, typename SortSide>
 bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
     const std::size_t n = slice.size();
     if (n < kDropMergeMinLength || !detail::looks_nearly_sorted<T>(slice)) return false;
+    if (std::vector<std::uint64_t> runs = detail::joined_runs(slice.data(), n); !runs.empty()) {
+        try {
+            k_way_merge(slice, runs, [](const T& x, const T& y) { return radix_key(x) < radix_key(y); });
+        } catch (const std::bad_alloc&) {
+            return false;  // before anything moved
+        }
+        return true;
+    }
     const std::size_t capacity = n / kDropMergeSideDivisor;
     std::unique_ptr<T[]> side(new (std::nothrow) T[capacity]);  // never initialised
     if (!side) return false;
@@ -133,7 +174,7 @@ bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
         // The kept keys above this one, if they are few enough to be a
         // moved block rather than this key a stray one.
         std::size_t above = 0;
-        if (++run >= kDropMergeBacktrack)
+        if (++run >= kDropMergeBacktrack && (run & (run - 1)) == 0)
             while (above <= kDropMergeBlock && above < kept && x < radix_key(a[kept - 1 - above])) ++above;
         if (above == 0 || above > kDropMergeBlock || dropped + above > capacity) {
             side[dropped++] = a[i++];
