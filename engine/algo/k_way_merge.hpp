@@ -15,6 +15,25 @@
 
 namespace tfs {
 
+namespace detail {
+
+// *a where `first`, else *b, without a branch: elements that fit in a
+// register are selected by value, wider ones (128-bit pairs, which the
+// compiler would select by a branch) through the selected pointer.
+template <typename T>
+T select(bool first, const T* a, const T* b) {
+    if constexpr (sizeof(T) <= sizeof(std::uint64_t)) {
+        const T x = *a, y = *b;
+        return first ? x : y;
+    } else {
+        const auto mask = std::uintptr_t(0) - std::uintptr_t(first);
+        return *reinterpret_cast<const T*>((reinterpret_cast<std::uintptr_t>(a) & mask) |
+                                           (reinterpret_cast<std::uintptr_t>(b) & ~mask));
+    }
+}
+
+}  // namespace detail
+
 // Merges the sorted blocks [start, mid) and [mid, end) of `slice` in place,
 // stably, in the order `less`. `buffer` holds `capacity` elements of
 // scratch, at least the length of the shorter block. Blocks already in order
@@ -40,10 +59,8 @@ void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity
         // Branch-free step: the larger of the two candidates is selected and
         // only its pointer moves, so random data costs no mispredictions.
         while (left != a + start && buf != buffer) {
-            const T l = left[-1];
-            const T r = buf[-1];
-            const bool take_left = less(r, l);
-            *--out = take_left ? l : r;
+            const bool take_left = less(buf[-1], left[-1]);
+            *--out = detail::select(take_left, left - 1, buf - 1);
             left -= take_left;
             buf -= !take_left;
         }
@@ -59,10 +76,8 @@ void merge_adjacent_blocks(std::span<T> slice, T* buffer, std::uint64_t capacity
         T* const right_end = a + end;
         T* out = a + start;
         while (buf != buf_end && right != right_end) {
-            const T l = *buf;
-            const T r = *right;
-            const bool take_right = less(r, l);
-            *out++ = take_right ? r : l;
+            const bool take_right = less(*right, *buf);
+            *out++ = detail::select(take_right, right, buf);
             right += take_right;
             buf += !take_right;
         }

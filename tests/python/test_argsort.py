@@ -78,8 +78,13 @@ def shuffled_middle(a, rng):
     return a
 
 
-# Sorted, in falling order (runs of ties among them), nearly sorted.
-ARRANGEMENTS = [lambda a, rng: np.sort(a), lambda a, rng: np.sort(a)[::-1], shuffled_middle]
+def joined(a, rng):
+    """Three sorted arrays of unequal lengths, joined: merged as runs."""
+    return np.concatenate([np.sort(p) for p in np.split(a, [len(a) // 3, len(a) // 2])])
+
+
+# Sorted, in falling order (runs of ties among them), nearly sorted, joined.
+ARRANGEMENTS = [lambda a, rng: np.sort(a), lambda a, rng: np.sort(a)[::-1], shuffled_middle, joined]
 
 
 def check(a, got, kind="stable", axis=-1):
