@@ -3,8 +3,8 @@
 // below (ascending) or above (descending) the key before it. Keys are words
 // read through a key map, so that signed integers and floats are scanned in
 // their own order without being rewritten first. With AVX-512 a step compares
-// a whole register of neighbour pairs; elsewhere kOrderScanStep pairs, with
-// one branch per step instead of one per element.
+// a whole register of neighbour pairs, with AVX2 two registers; elsewhere
+// kOrderScanStep pairs, with one branch per step instead of one per element.
 //
 // The scans only read, and every loop is bounded by n, so they are safe on a
 // lent array that another thread writes meanwhile.
@@ -123,6 +123,62 @@ template <KeyMap M, Direction D, std::unsigned_integral U>
     }
     return first_break_baseline<M, D>(data, i, n);
 }
+
+// The words of a register as signed numbers that order like their keys:
+// with the top bit inverted, a key compares as unsigned where the signed
+// compare of AVX2 applies (plain: the word inverted at the top; sign_flip:
+// the word itself; float_total: negative patterns complemented below the
+// sign bit).
+template <KeyMap M, std::unsigned_integral U>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i signed_order(__m256i w) {
+    constexpr bool wide = sizeof(U) == 8;
+    const __m256i top = wide ? _mm256_set1_epi64x(static_cast<long long>(1ULL << 63))
+                             : _mm256_set1_epi32(static_cast<int>(1U << 31));
+    if constexpr (M == KeyMap::plain) {
+        return _mm256_xor_si256(w, top);
+    } else if constexpr (M == KeyMap::sign_flip) {
+        return w;
+    } else {
+        const __m256i negative = wide ? _mm256_cmpgt_epi64(_mm256_setzero_si256(), w) : _mm256_srai_epi32(w, 31);
+        return _mm256_xor_si256(w, _mm256_andnot_si256(top, negative));
+    }
+}
+
+// All ones in each lane of the register at data + at whose key steps against
+// direction D from the key before it.
+template <KeyMap M, Direction D, std::unsigned_integral U>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i steps_back_avx2(const U* data, std::size_t at) {
+    const __m256i before = signed_order<M, U>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at - 1)));
+    const __m256i here = signed_order<M, U>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at)));
+    const __m256i low = D == Direction::ascending ? here : before;
+    const __m256i high = D == Direction::ascending ? before : here;
+    if constexpr (sizeof(U) == 8)
+        return _mm256_cmpgt_epi64(high, low);
+    else
+        return _mm256_cmpgt_epi32(high, low);
+}
+
+template <KeyMap M, Direction D, std::unsigned_integral U>
+[[gnu::target("avx2")]] std::size_t first_break_avx2(const U* data, std::size_t i, std::size_t n) {
+    constexpr std::size_t lanes = 32 / sizeof(U);
+    if (n - i >= kOrderScanStep) {
+        const std::size_t near = first_break_baseline<M, D>(data, i, i + kOrderScanStep);
+        if (near < i + kOrderScanStep) return near;
+        i += kOrderScanStep;
+    }
+    // Two registers a step: a break in either stops the loop.
+    while (n - i >= 2 * lanes) {
+        const __m256i first = steps_back_avx2<M, D>(data, i), second = steps_back_avx2<M, D>(data, i + lanes);
+        if (!_mm256_testz_si256(_mm256_or_si256(first, second), _mm256_or_si256(first, second))) {
+            const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(first));
+            if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask)) / sizeof(U);
+            return i + lanes +
+                   static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(_mm256_movemask_epi8(second)))) / sizeof(U);
+        }
+        i += 2 * lanes;
+    }
+    return first_break_baseline<M, D>(data, i, n);
+}
 #endif
 
 }  // namespace detail
@@ -135,6 +191,7 @@ std::size_t first_break(const U* data, std::size_t from, std::size_t n) {
     if (from >= n) return n;
 #if defined(__x86_64__)
     if (avx512_enabled()) return detail::first_break_avx512<M, D>(data, from, n);
+    if (avx2_enabled()) return detail::first_break_avx2<M, D>(data, from, n);
 #endif
     return detail::first_break_baseline<M, D>(data, from, n);
 }

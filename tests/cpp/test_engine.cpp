@@ -302,9 +302,20 @@ TYPED_TEST(EngineUnits, RegisterInsertionSortAtEveryLength) {
 }
 
 // The order scans find the first break at every position of short slices,
-// past the vector steps and the scalar tail. Words are keys spread over the
-// whole range (so they cross the sign bit) written through the inverse map:
-// a scan that read them through the wrong map would break at the crossing.
+// past the vector steps and the scalar tail, each way of scanning that this
+// CPU runs. Words are keys spread over the whole range (so they cross the
+// sign bit) written through the inverse map: a scan that read them through
+// the wrong map would break at the crossing.
+template <typename U, tfs::KeyMap M, tfs::Direction D>
+std::vector<std::size_t (*)(const U*, std::size_t, std::size_t)> order_scans() {
+    std::vector<std::size_t (*)(const U*, std::size_t, std::size_t)> scans{tfs::detail::first_break_baseline<M, D, U>};
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) scans.push_back(tfs::detail::first_break_avx2<M, D, U>);
+    if (__builtin_cpu_supports("avx512f")) scans.push_back(tfs::detail::first_break_avx512<M, D, U>);
+#endif
+    return scans;
+}
+
 template <typename U, tfs::KeyMap M>
 void expect_every_break() {
     constexpr U top = U(1) << (8 * sizeof(U) - 1);
@@ -313,19 +324,24 @@ void expect_every_break() {
         if constexpr (M == tfs::KeyMap::float_total) return (key & top) ? U(key ^ top) : U(~key);
         return key;
     };
-    for (std::size_t n = 1; n <= 80; ++n) {
-        std::vector<U> rising(n);
-        for (std::size_t i = 0; i < n; ++i) rising[i] = word_of(U(std::numeric_limits<U>::max() / n * i));
-        ASSERT_EQ((tfs::first_break<M, tfs::Direction::ascending>(rising.data(), 1, n)), n);
-        std::vector<U> falling(rising.rbegin(), rising.rend());
-        ASSERT_EQ((tfs::first_break<M, tfs::Direction::descending>(falling.data(), 1, n)), n);
-        for (std::size_t p = 1; p < n; ++p) {
-            std::vector<U> up = rising, down = falling;
-            std::swap(up[p - 1], up[p]);
-            std::swap(down[p - 1], down[p]);
-            ASSERT_EQ((tfs::first_break<M, tfs::Direction::ascending>(up.data(), 1, n)), p) << n;
-            ASSERT_EQ((tfs::first_break<M, tfs::Direction::descending>(down.data(), 1, n)), p) << n;
-            ASSERT_EQ((tfs::first_break<M, tfs::Direction::ascending>(up.data(), p + 1, n)), n) << n;
+    const auto rising_scans = order_scans<U, M, tfs::Direction::ascending>();
+    const auto falling_scans = order_scans<U, M, tfs::Direction::descending>();
+    for (std::size_t k = 0; k < rising_scans.size(); ++k) {
+        const auto up_scan = rising_scans[k], down_scan = falling_scans[k];
+        for (std::size_t n = 1; n <= 80; ++n) {
+            std::vector<U> rising(n);
+            for (std::size_t i = 0; i < n; ++i) rising[i] = word_of(U(std::numeric_limits<U>::max() / n * i));
+            ASSERT_EQ(up_scan(rising.data(), 1, n), n) << k;
+            std::vector<U> falling(rising.rbegin(), rising.rend());
+            ASSERT_EQ(down_scan(falling.data(), 1, n), n) << k;
+            for (std::size_t p = 1; p < n; ++p) {
+                std::vector<U> up = rising, down = falling;
+                std::swap(up[p - 1], up[p]);
+                std::swap(down[p - 1], down[p]);
+                ASSERT_EQ(up_scan(up.data(), 1, n), p) << n << " " << k;
+                ASSERT_EQ(down_scan(down.data(), 1, n), p) << n << " " << k;
+                ASSERT_EQ(up_scan(up.data(), p + 1, n), n) << n << " " << k;
+            }
         }
     }
 }
