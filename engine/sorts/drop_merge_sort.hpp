@@ -103,14 +103,16 @@ std::size_t first_above(const T* a, std::size_t k, K key) {
 // most kJoinedRunsMax runs and one at least is a restart: the key at the
 // step down and the one after it below the key before the step, and the
 // key at the step below the one two before it (so neither it nor the key
-// before it is a single stray one). Else empty.
+// before it is a single stray one). Else empty. Sets `first_run` to the
+// length of the first run.
 template <typename T>
-std::vector<std::uint64_t> joined_runs(const T* a, std::size_t n) {
+std::vector<std::uint64_t> joined_runs(const T* a, std::size_t n, std::size_t& first_run) {
     std::array<std::uint64_t, kJoinedRunsMax + 1> starts;
     std::size_t count = 0;
     starts[count++] = 0;
     bool restart = false;
-    for (std::size_t i = in_order_until(a, 1, n); i < n; i = in_order_until(a, i + 1, n)) {
+    first_run = in_order_until(a, 1, n);
+    for (std::size_t i = first_run; i < n; i = in_order_until(a, i + 1, n)) {
         if (count == kJoinedRunsMax) return {};
         starts[count++] = i;
         const auto before = radix_key(a[i - 1]);
@@ -133,7 +135,8 @@ template <typename T, typename SortSide>
 bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
     const std::size_t n = slice.size();
     if (n < kDropMergeMinLength || !detail::looks_nearly_sorted<T>(slice)) return false;
-    if (std::vector<std::uint64_t> runs = detail::joined_runs(slice.data(), n); !runs.empty()) {
+    std::size_t first_run = 0;
+    if (std::vector<std::uint64_t> runs = detail::joined_runs(slice.data(), n, first_run); !runs.empty()) {
         try {
             k_way_merge(slice, runs, [](const T& x, const T& y) { return radix_key(x) < radix_key(y); });
         } catch (const std::bad_alloc&) {
@@ -152,7 +155,8 @@ bool drop_merge_sort(std::span<T> slice, SortSide&& sort_side) {
     // of drops a few kept keys above the new one are taken back out instead
     // (a block moved far up).
     T* const a = slice.data();
-    std::size_t kept = 0, dropped = 0, run = 0, i = 0;
+    // The first run is kept as it lies.
+    std::size_t kept = first_run, dropped = 0, run = 0, i = first_run;
     while (i < n) {
         const auto x = radix_key(a[i]);
         if (kept == 0 || !(x < radix_key(a[kept - 1]))) {
