@@ -9,8 +9,8 @@
 //
 // Both steps move the stretches between keys out of place whole: the scan
 // finds where an in-order stretch ends with the order scan and moves it with
-// one copy, the merge finds how many kept keys lie above each dropped one by
-// a galloping search and moves them up with one copy.
+// one copy, the merge counts the kept keys above each dropped one a cache
+// line at a time and moves them up with one copy.
 
 #include <algorithm>
 #include <array>
