@@ -34,7 +34,6 @@
 
 #include "engine/failure.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
-#include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/parallel_merge_sort.hpp"
 #include "engine/sorts/register_insertion_sort.hpp"
 #include "engine/sorts/simd_dispatch.hpp"
@@ -505,7 +504,9 @@ Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key
 // an access outside the slice and the scratch buffer. `shape` says how
 // finely the keys are cut (see PartitionShape). `sort_whole(std::span<T>)`
 // sorts the slice where no digit would split it well and too few workers
-// would merge it (by default sort_piece, on the calling thread).
+// would merge it (by default sort_piece, on the calling thread). Keys in
+// order, or in reverse order, throughout are the caller's to settle first:
+// nothing here scans for them.
 template <typename T, typename SortPiece, typename RunTasks, typename SortWhole>
 void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t workers, SortPiece&& sort_piece,
                        RunTasks&& run, PartitionShape shape, SortWhole&& sort_whole) {
@@ -522,21 +523,6 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         const std::size_t begin = detail::block_start(n, blocks, b);
         return std::pair{begin, detail::block_start(n, blocks, b + 1)};
     };
-
-    // In order, or in reverse order, throughout: scans that stop at the first
-    // step the other way, so on other keys they cost next to nothing.
-    const std::span<const K> words(reinterpret_cast<const K*>(slice.data()), n);
-    if (in_key_order<value_order<T>>(words)) return;
-    if (in_key_order<value_order<T>, Direction::descending>(words)) {
-        // Swap the halves' blocks pairwise from the ends inward.
-        const std::size_t half = n / 2;
-        run(blocks, [&](std::size_t b) {
-            const std::size_t begin = detail::block_start(half, blocks, b);
-            const std::size_t end = detail::block_start(half, blocks, b + 1);
-            for (std::size_t i = begin; i < end; ++i) std::swap(slice[i], slice[n - 1 - i]);
-        });
-        return;
-    }
 
     const auto merge = [&] {
         if (workers >= kParallelMergeMinWorkers) return parallel_merge_sort<T>(slice, scratch, workers, sort_piece, run);

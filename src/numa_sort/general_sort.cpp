@@ -18,6 +18,7 @@
 #include "engine/sorts/counting_sort.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/lsd_sort.hpp"
+#include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/parallel_msd_sort.hpp"
 #include "engine/sorts/parallel_split_sort.hpp"
 #include "engine/sorts/utils.hpp"
@@ -87,7 +88,10 @@ void transform_all(std::span<U> keys, Transform transform) {
 // order, throughout (reversing them), and says whether it did. The scans
 // stop at the first step the other way, so on other words they cost next to
 // nothing; they read keys through the map, so words need not be keys yet.
-// Equal keys are equal words, so a reversal keeps the order of ties.
+// Equal keys are equal words, so a reversal keeps the order of ties. Every
+// sort below that says "unsettled" takes words this found neither: it does
+// not scan for order again, a pass over most of a sorted lane with a few
+// keys appended.
 template <KeyMap M, typename U>
 bool settle_monotone(std::span<U> words) {
     if (in_key_order<M>(std::span<const U>(words))) return true;
@@ -96,14 +100,22 @@ bool settle_monotone(std::span<U> words) {
     return true;
 }
 
+// Unsigned keys, or signed values as they are, unsettled, on the calling
+// thread: nearly sorted ones are drop-merge sorted, the rest go to the SIMD
+// quicksort, which takes signed values without the passes that rewrite them
+// into keys and back.
+template <typename T>
+void sort_unsettled_piece(std::span<T> values) {
+    if (drop_merge_sort<T>(values, [](std::span<T> side) { simd_sort(side); })) return;
+    simd_sort(values);
+}
+
 // Sorts unsigned keys on the calling thread: keys in order or in reverse
-// order throughout cost a scan; nearly sorted keys are drop-merge sorted;
-// the rest goes to the SIMD quicksort.
+// order throughout cost a scan; the rest as sort_unsettled_piece.
 template <typename U>
 void sort_piece(std::span<U> keys) {
     if (settle_monotone<KeyMap::plain>(keys)) return;
-    if (drop_merge_sort<U>(keys, [](std::span<U> side) { simd_sort(side); })) return;
-    simd_sort(keys);
+    sort_unsettled_piece(keys);
 }
 
 // Where the partition finds no digit that splits the keys well (many
@@ -119,20 +131,25 @@ auto split_sort(std::size_t workers, SortPiece sort_piece) {
     };
 }
 
-// Unsigned 32- and 64-bit keys: on one thread, or with several, the parallel
-// partition into `scratch` (held by the caller since before any element
-// moved).
+// Unsigned 32- and 64-bit keys, or signed values as they are, unsettled: on
+// one thread, or with several, the parallel partition into `scratch` (held
+// by the caller since before any element moved).
+template <typename T>
+void sort_unsettled(std::span<T> values, std::size_t workers, key_t<T>* scratch) {
+    if (scratch == nullptr) return sort_unsettled_piece(values);
+    sort_or_heap_sort(values, [&](std::span<T> s) {
+        if (partition_calibration().split) return split_sort<T>(workers, sort_unsettled_piece<T>)(s);
+        parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
+                             sort_unsettled_piece<T>, Runner{workers}, partition_calibration().shape,
+                             split_sort<T>(workers, sort_unsettled_piece<T>));
+    });
+}
+
+// Unsigned 32- and 64-bit keys, as sort_unsettled once settled.
 template <typename U>
 void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
-    if (scratch == nullptr) {
-        sort_piece(keys);
-        return;
-    }
-    sort_or_heap_sort(keys, [&](std::span<U> s) {
-        if (partition_calibration().split) return split_sort<U>(workers, sort_piece<U>)(s);
-        parallel_msd_sort<U>(s, std::span<U>(scratch, s.size()), workers, sort_piece<U>, Runner{workers},
-                             partition_calibration().shape, split_sort<U>(workers, sort_piece<U>));
-    });
+    if (settle_monotone<KeyMap::plain>(keys)) return;
+    sort_unsettled(keys, workers, scratch);
 }
 
 // A float lane whose sample holds at most kVectorPatterns distinct bit
@@ -260,21 +277,13 @@ void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_k
     if (scratch == nullptr && sort_native(words)) return;
     if (scratch == nullptr) {
         transform_all(words, to_key);
-        sort_keys<U>(words, 1, nullptr);
+        sort_unsettled_piece(words);
         transform_all(words, from_key);
         return;
     }
     keyed_sort_with(
-        words, to_key, from_key, [&](std::span<U> keys) { sort_keys<U>(keys, workers, scratch); }, Runner{workers});
-}
-
-// Signed values as they are, on the calling thread: nearly sorted ones are
-// drop-merge sorted, the rest go to the SIMD quicksort, which takes them
-// without the passes that rewrite them into keys and back.
-template <typename S>
-void sort_signed_piece(std::span<S> values) {
-    if (drop_merge_sort<S>(values, [](std::span<S> side) { simd_sort(side); })) return;
-    simd_sort(values);
+        words, to_key, from_key, [&](std::span<U> keys) { sort_unsettled<U>(keys, workers, scratch); },
+        Runner{workers});
 }
 
 // u32, i32, u64, i64 (and the int64 of times). Signed values are sorted as
@@ -284,18 +293,9 @@ template <typename T>
 void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scratch) {
     using U = key_t<T>;
     const std::span<U> words(reinterpret_cast<U*>(slice.data()), slice.size());
-    if constexpr (std::is_unsigned_v<T>) {
-        sort_keys<U>(words, workers, scratch);
-    } else {
-        if (settle_monotone<KeyMap::sign_flip>(words)) return;
-        if (scratch == nullptr) return sort_signed_piece(slice);
-        sort_or_heap_sort(slice, [&](std::span<T> s) {
-            if (partition_calibration().split) return split_sort<T>(workers, sort_signed_piece<T>)(s);
-            parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
-                                 sort_signed_piece<T>, Runner{workers}, partition_calibration().shape,
-                                 split_sort<T>(workers, sort_signed_piece<T>));
-        });
-    }
+    constexpr KeyMap map = std::is_signed_v<T> ? KeyMap::sign_flip : KeyMap::plain;
+    if (settle_monotone<map>(words)) return;
+    sort_unsettled(slice, workers, scratch);
 }
 
 // 8- and 16-bit integers and the keys of halves: short lanes sorted in a
