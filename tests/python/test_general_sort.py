@@ -29,12 +29,17 @@ def skewed(shape, dtype, rng, n=300_001):  # a bucket of half of n is split agai
     return distribution(shape, dtype, n, rng)
 
 
-def few_floats(dtype, n, rng, others):
-    """Six bit patterns (both zeros, a NaN of each sign, infinity, 1.5)
-    wherever the sample looks, and a share `others` of other values (NaNs of
-    other payloads among them) elsewhere: counted from 65,536 elements, given
-    up where the others fill more than half a piece."""
-    keys = np.array([0.0, -0.0, np.nan, -np.nan, np.inf, 1.5], dtype)
+def few_keys(dtype, n, rng, others):
+    """Six keys (floats: both zeros, a NaN of each sign, infinity, 1.5;
+    integers: both ends, -1 or the middle, one to three) wherever the sample
+    looks, and a share `others` of other values (NaNs of other payloads among
+    them) elsewhere: counted from 65,536 elements, given up where the others
+    fill more than half a piece."""
+    if np.dtype(dtype).kind == "f":
+        keys = np.array([0.0, -0.0, np.nan, -np.nan, np.inf, 1.5], dtype)
+    else:
+        info = np.iinfo(dtype)
+        keys = np.array([info.min, info.max, -1 if info.min else info.max // 2 + 1, 1, 2, 3], dtype)
     a = keys[rng.integers(0, len(keys), n)]
     other = rng.random(n) < others
     a[other] = values(dtype, int(other.sum()), rng)
@@ -50,8 +55,8 @@ def test_against_the_reference(dtype, threads):
     if np.dtype(dtype).kind == "f":  # without NaNs, sorted by value: the zeros' signs are put back
         inputs += [np.where(np.isnan(a), np.array(-0.0, dtype), a) for a in inputs[:len(SIZES)]]
     inputs += [skewed(shape, dtype, rng) for shape in SHAPES if dtype in ("u8", "f8", "i4", "M8[ns]")]
-    if dtype in ("f4", "f8"):
-        inputs += [few_floats(dtype, n, rng, others) for n in (65_535, 65_536, 300_001) for others in (0.01, 0.6)]
+    if dtype in ("i4", "u4", "i8", "u8", "f4", "f8"):
+        inputs += [few_keys(dtype, n, rng, others) for n in (65_535, 65_536, 300_001) for others in (0.01, 0.6)]
     # In key order (negative NaNs first) or its reverse throughout: settled by
     # scans through the key map. The ends and the sign-bit third tell a map
     # that reads signed or float keys as unsigned.
