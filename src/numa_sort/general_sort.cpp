@@ -52,10 +52,11 @@ constexpr std::size_t kParallelCoarseMinBytesPerWorker = std::size_t(1) << 20;
 // shorter ones the sample and its sort, a few microseconds, cost more than
 // the count saves. Each worker counts a piece at least this long.
 constexpr std::size_t kFewKeysSortMinLength = std::size_t(1) << 16;
-// Integer lanes with fewer keys than this are counted only where two
-// workers share the count: on one, the SIMD quicksort splits two to four
-// keys as fast (Zen 3, u32 at 1e6: two keys 0.40 against the count's 0.64
-// ns a key, four 0.69 against 0.68, eight 0.93 against 0.86).
+// Integer lanes with fewer keys than this, or more than kVectorPatterns,
+// are counted only where two workers share the count: on one, the SIMD
+// quicksort splits them as fast (Zen 3, u32 at 1e6: two keys 0.40 against
+// the count's 0.64 ns a key, four 0.69 against 0.68, eight 0.93 against
+// 0.86, sixteen 1.28 against 1.35).
 constexpr std::size_t kFewIntegerKeysAloneMin = 5;
 // Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
 constexpr std::uint16_t kHalfInfinity = 0x7c00;
@@ -157,9 +158,9 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
     sort_unsettled(keys, workers, scratch);
 }
 
-// A lane whose sample holds at most kVectorPatterns distinct bit patterns,
-// each seen often (and, where one worker would count them all, at least
-// `alone_min_keys`), counted: each worker reads its piece once,
+// A lane whose sample holds at most kCountPatterns distinct bit patterns,
+// each seen often, counted where `worth(keys, pieces)` says so for that
+// many keys counted in that many pieces: each worker reads its piece once,
 // comparing a register of elements with each pattern (AVX2) and keeping
 // any other element's key aside (the tail); the tail is sorted on its own;
 // then each worker writes its stretch of the result, runs of each pattern
@@ -170,9 +171,8 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
 // having written nothing, where the sample shows other keys, the tail would
 // hold more than its share of a piece, or memory for it cannot be had. Each
 // element is read once, so a writer meanwhile changes only what is counted.
-template <typename U, typename ToKey, typename FromKey>
-bool sort_few_keys(std::span<U> words, std::size_t workers, std::size_t alone_min_keys, ToKey to_key,
-                   FromKey from_key) {
+template <typename U, typename Worth, typename ToKey, typename FromKey>
+bool sort_few_keys(std::span<U> words, std::size_t workers, Worth worth, ToKey to_key, FromKey from_key) {
     const std::size_t n = words.size();
     if (n < kFewKeysSortMinLength || !avx2_enabled()) return false;
     std::array<U, kFewKeysSample> sampled;  // as they are
@@ -182,12 +182,12 @@ bool sort_few_keys(std::span<U> words, std::size_t workers, std::size_t alone_mi
         sample[s] = to_key(sampled[s]);
     }
     const std::optional<std::size_t> keys = few_sampled_keys(sample);
-    if (!keys || *keys > kVectorPatterns) return false;  // as many patterns at least
+    if (!keys || *keys > kCountPatterns) return false;  // as many patterns at least
     const std::size_t pieces = std::clamp<std::size_t>(n / kFewKeysSortMinLength, 1, workers);
-    if (pieces == 1 && *keys < alone_min_keys) return false;
+    if (!worth(*keys, pieces)) return false;
     const KeyTable<U> table(std::span<const U>(sample.data(), *keys));
     const std::optional<PatternSlots<U>> patterns =
-        frequent_patterns(sampled, [&](U p) { return table.slot(to_key(p)); });
+        frequent_patterns(sampled, [&](U p) { return table.slot(to_key(p)); }, kCountPatterns);
     if (!patterns || patterns->covered < kFewKeysSample) return false;
 
     const auto start = [&](std::size_t p) { return n * p / pieces; };
@@ -303,8 +303,10 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
     constexpr KeyMap map = std::is_signed_v<T> ? KeyMap::sign_flip : KeyMap::plain;
     if (settle_monotone<map>(words)) return;
     constexpr U flip = std::is_signed_v<T> ? kSignBit<U> : U{0};
-    if (sort_few_keys(words, workers, kFewIntegerKeysAloneMin, [](U w) { return U(w ^ flip); },
-                      [](U k) { return U(k ^ flip); }))
+    const auto worth = [](std::size_t keys, std::size_t pieces) {
+        return pieces > 1 || (keys >= kFewIntegerKeysAloneMin && keys <= kVectorPatterns);
+    };
+    if (sort_few_keys(words, workers, worth, [](U w) { return U(w ^ flip); }, [](U k) { return U(k ^ flip); }))
         return;
     sort_unsettled(slice, workers, scratch);
 }
@@ -510,7 +512,8 @@ void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratc
     using U = float_key_t<F>;
     const std::span<U> bits(reinterpret_cast<U*>(slice.data()), slice.size());
     if (settle_monotone<KeyMap::float_total>(bits)) return move_nans_last(bits, infinity);
-    if (sort_few_keys(bits, workers, 0, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); }))
+    const auto always = [](std::size_t, std::size_t) { return true; };
+    if (sort_few_keys(bits, workers, always, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); }))
         return move_nans_last(bits, infinity);
     if (scratch != nullptr) {
         if (split_floats_by_value(slice, workers)) return;
