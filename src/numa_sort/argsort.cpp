@@ -20,6 +20,7 @@
 
 #include "engine/failure.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
+#include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/scratch_cache.hpp"
 #include "engine/sorts/simd_dispatch.hpp"
 #include "numa_sort/few_keys.hpp"
@@ -1097,6 +1098,71 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     with_digit(sample, lo, hi, top, log_buckets_for(n, top), partition);
 }
 
+// Neighbours compared at once for ties in a falling lane, before the
+// compares that find where a run of equal keys begins and ends.
+constexpr std::size_t kTieBlock = 64;
+
+// A contiguous lane of 32- or 64-bit keys in order, or in falling order,
+// throughout: one vector scan, then the indices written, the identity or
+// (falling) the runs of equal keys from the last, each in its order. Says
+// whether it did. The scan reads the bits in the sort's order, which is the
+// argsort's but for NaNs and NaT (first there, last here; NaNs of either
+// sign and both zeros differ there, as here they do not): a lane in that
+// order is in the argsort's if no NaN or NaT leads it (nor, falling, ends
+// it). A writer meanwhile leaves a permutation: every index is written once.
+template <typename U, typename Map>
+bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& out, std::size_t workers) {
+    const std::size_t n = in.n;
+    if (in.stride != static_cast<std::ptrdiff_t>(sizeof(U)) || reinterpret_cast<std::uintptr_t>(in.data) % sizeof(U))
+        return false;
+    const std::span<const U> words(reinterpret_cast<const U*>(in.data), n);
+    const bool floats = element == Element::f32 || element == Element::f64;
+    const auto trails = [&](U v) {  // last in the argsort's order, first or last in the scan's
+        if (floats) return map(v) == std::numeric_limits<U>::max();  // a NaN
+        return element == Element::time64 && v == kSignBit<U>;
+    };
+    const auto ordered = [&]<KeyMap M>(Direction d) {
+        return d == Direction::ascending ? in_key_order<M>(words) : in_key_order<M, Direction::descending>(words);
+    };
+    const auto in_order = [&](Direction d) {
+        if (floats) return ordered.template operator()<KeyMap::float_total>(d);
+        if (element == Element::u32 || element == Element::u64) return ordered.template operator()<KeyMap::plain>(d);
+        return ordered.template operator()<KeyMap::sign_flip>(d);
+    };
+    if (!trails(words[0]) && in_order(Direction::ascending)) {
+        in_pieces(n, pieces_of(n, workers), [&](std::size_t begin, std::size_t end, std::size_t) {
+            write_indices(out, begin, end, [](std::size_t j) { return static_cast<Index>(j); });
+        });
+        return true;
+    }
+    if (trails(words[0]) || trails(words[n - 1]) || !in_order(Direction::descending)) return false;
+    // Falling: the indices from the last, then each run of equal keys put
+    // back in its order. Such a lane holds no NaN, so equal keys are equal
+    // bits, or zeros of either sign.
+    in_pieces(n, pieces_of(n, workers), [&](std::size_t begin, std::size_t end, std::size_t) {
+        write_indices(out, begin, end, [n](std::size_t j) { return static_cast<Index>(n - 1 - j); });
+    });
+    const auto tied = [floats](U a, U b) { return a == b || (floats && U((a | b) << 1) == 0); };
+    for (std::size_t i = 0; i + 1 < n;) {
+        const std::size_t stop = std::min(n - 1, i + kTieBlock);
+        bool any = false;  // a block without ties, the common case, in a loop without branches
+        for (std::size_t k = i; k < stop; ++k) any |= tied(words[k], words[k + 1]);
+        if (!any) {
+            i = stop;
+            continue;
+        }
+        for (; i < stop; ++i) {
+            if (!tied(words[i], words[i + 1])) continue;
+            std::size_t last = i + 1;
+            while (last + 1 < n && tied(words[last], words[last + 1])) ++last;
+            // Positions n-1-last .. n-1-i hold last .. i: write i .. last.
+            write_indices(out, n - 1 - last, n - i, [&](std::size_t j) { return static_cast<Index>(j - (n - 1 - last) + i); });
+            i = last;
+        }
+    }
+    return true;
+}
+
 // Writes the stable order of one lane; lanes of few keys are first tried as
 // such unless `try_few_keys` is false (the tail of such a lane).
 void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::size_t workers, LaneMemory& memory,
@@ -1114,6 +1180,9 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
         }
         if constexpr (sizeof(U) <= 2) {
             if (way == Way::counting) return counting_argsort<U>(in, map, out, workers, memory);
+        }
+        if constexpr (sizeof(U) >= 4) {
+            if (settled_argsort<U>(element, in, map, out, workers)) return;
         }
         if (try_few_keys && in.n >= kFewKeysMinLength && few_keys_argsort<U>(element, in, map, out, workers, memory))
             return;

@@ -83,8 +83,25 @@ def joined(a, rng):
     return np.concatenate([np.sort(p) for p in np.split(a, [len(a) // 3, len(a) // 2])])
 
 
-# Sorted, in falling order (runs of ties among them), nearly sorted, joined.
-ARRANGEMENTS = [lambda a, rng: np.sort(a), lambda a, rng: np.sort(a)[::-1], shuffled_middle, joined]
+def falling(a, rng):
+    """In falling order without NaN or NaT, contiguous; +0.0 above -0.0, as
+    in sort()'s order, so that both zeros make one run of ties."""
+    a = a[a == a].copy()
+    tfs.sort(a)
+    return a[::-1].copy()
+
+
+def leading(a, rng):
+    """In the order of sort(), which puts NaNs of the sign bit and NaT
+    first, where NumPy's argsort puts them last."""
+    first = {"f": np.copysign(np.nan, -1.0), "M": np.datetime64("NaT")}.get(a.dtype.kind)
+    return np.concatenate([np.full(3, first, a.dtype), np.sort(a[a == a])]) if first is not None else np.sort(a)
+
+
+# Sorted, in falling order (runs of ties among them; strided, and contiguous
+# without NaN or NaT), in sort()'s order, nearly sorted, joined.
+ARRANGEMENTS = [lambda a, rng: np.sort(a), lambda a, rng: np.sort(a)[::-1],
+                falling, leading, shuffled_middle, joined]
 
 
 def check(a, got, kind="stable", axis=-1):
@@ -181,7 +198,7 @@ def test_errors(make, kwargs, error, message):
         assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("alphabet", [256, 2])  # 2: few keys, until the writer adds more
+@pytest.mark.parametrize("alphabet", [256, 2, 1])  # 2: few keys, 1: in order, until the writer adds more
 def test_a_writer_meanwhile_leaves_a_permutation(alphabet):
     """Another thread rewrites the array while the lock is released: every
     result is still a permutation of the indices."""
