@@ -1121,20 +1121,72 @@ bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& 
         if (floats) return map(v) == std::numeric_limits<U>::max();  // a NaN
         return element == Element::time64 && v == kSignBit<U>;
     };
-    const auto ordered = [&]<KeyMap M>(Direction d) {
-        return d == Direction::ascending ? in_key_order<M>(words) : in_key_order<M, Direction::descending>(words);
+    // The first break of the scan's order from `from`, or n.
+    const auto break_from = [&](std::size_t from, Direction d) {
+        const auto with = [&]<KeyMap M>() {
+            return d == Direction::ascending ? first_break<M, Direction::ascending>(words.data(), from, n)
+                                             : first_break<M, Direction::descending>(words.data(), from, n);
+        };
+        if (floats) return with.template operator()<KeyMap::float_total>();
+        if (element == Element::u32 || element == Element::u64) return with.template operator()<KeyMap::plain>();
+        return with.template operator()<KeyMap::sign_flip>();
     };
-    const auto in_order = [&](Direction d) {
-        if (floats) return ordered.template operator()<KeyMap::float_total>(d);
-        if (element == Element::u32 || element == Element::u64) return ordered.template operator()<KeyMap::plain>(d);
-        return ordered.template operator()<KeyMap::sign_flip>(d);
-    };
-    if (!trails(words[0]) && in_order(Direction::ascending)) {
-        in_pieces(n, pieces_of(n, workers), [&](std::size_t begin, std::size_t end, std::size_t) {
-            write_indices(out, begin, end, [](std::size_t j) { return static_cast<Index>(j); });
-        });
-        return true;
+    if (!trails(words[0])) {
+        const std::size_t m = break_from(1, Direction::ascending);
+        if (m == n) {
+            in_pieces(n, pieces_of(n, workers), [&](std::size_t begin, std::size_t end, std::size_t) {
+                write_indices(out, begin, end, [](std::size_t j) { return static_cast<Index>(j); });
+            });
+            return true;
+        }
+        // Two runs in order (two sorted arrays joined): merged, the first's
+        // keys first among equal ones, comparing without branches.
+        if (!trails(words[m]) && break_from(m + 1, Direction::ascending) == n) {
+            // The argsort's key, computed without branches (for floats
+            // map's tests of zeros and NaNs became branches, mispredicted
+            // on random keys): zeros as +0.0, NaNs above every number.
+            const auto key = [&](U v) -> U {
+                if (!floats) return static_cast<U>(map(v));
+                const U magnitude = U(v & ~kSignBit<U>);
+                const U zero = U(U(0) - U(magnitude == 0));
+                const U nan = U(U(0) - U(magnitude > (sizeof(U) == 4 ? U(kFloatInfinity) : U(kDoubleInfinity))));
+                return U((float_to_key(v) & ~zero) | (kSignBit<U> & zero) | nan);
+            };
+            // Each step reads the keys after both heads before it compares,
+            // so that the loads stay off the chain from one compare to the
+            // next (both lie in the lane: the first run ends before n - 1).
+            std::size_t i = 0, j = m, k = 0;
+            const auto merge = [&](auto put) {
+                if (j + 1 < n) {
+                    U head = key(words[i]), other = key(words[j]);
+                    for (; i < m && j + 1 < n; ++k) {
+                        const U next_head = key(words[i + 1]), next_other = key(words[j + 1]);
+                        const std::size_t second = other < head;
+                        const U take = U(0) - U(second);
+                        put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
+                        head = U((head & take) | (next_head & ~take));
+                        other = U((next_other & take) | (other & ~take));
+                        j += second;
+                        i += 1 - second;
+                    }
+                }
+                for (; i < m && j < n; ++k) {
+                    const std::size_t second = key(words[j]) < key(words[i]);
+                    put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
+                    j += second;
+                    i += 1 - second;
+                }
+                for (; i < m; ++k) put(k, static_cast<Index>(i++));
+                for (; j < n; ++k) put(k, static_cast<Index>(j++));
+            };
+            if (out.stride == static_cast<std::ptrdiff_t>(sizeof(Index)))
+                merge([to = reinterpret_cast<Index*>(out.data)](std::size_t at, Index v) { to[at] = v; });
+            else
+                merge([&](std::size_t at, Index v) { write_indices(out, at, at + 1, [v](std::size_t) { return v; }); });
+            return true;
+        }
     }
+    const auto in_order = [&](Direction d) { return break_from(1, d) == n; };
     if (trails(words[0]) || trails(words[n - 1]) || !in_order(Direction::descending)) return false;
     // Falling: the indices from the last, then each run of equal keys put
     // back in its order. Such a lane holds no NaN, so equal keys are equal

@@ -78,9 +78,9 @@ def shuffled_middle(a, rng):
     return a
 
 
-def joined(a, rng):
-    """Three sorted arrays of unequal lengths, joined: merged as runs."""
-    return np.concatenate([np.sort(p) for p in np.split(a, [len(a) // 3, len(a) // 2])])
+def joined(a, rng, cuts=(3, 2)):
+    """Sorted arrays of unequal lengths (three, or two), joined: merged as runs."""
+    return np.concatenate([np.sort(p) for p in np.split(a, [len(a) // c for c in cuts])])
 
 
 def falling(a, rng):
@@ -98,10 +98,22 @@ def leading(a, rng):
     return np.concatenate([np.full(3, first, a.dtype), np.sort(a[a == a])]) if first is not None else np.sort(a)
 
 
+def zeros_across(a, rng):
+    """Two sorted runs without NaN or NaT, floats with +0.0 in the first and
+    -0.0 in the second: equal keys, the first run's first."""
+    a = a[a == a]
+    first, second = a[: len(a) // 3].copy(), a[len(a) // 3:].copy()
+    if a.dtype.kind == "f":
+        first[::5], second[::5] = 0.0, -0.0
+    return np.concatenate([np.sort(first), np.sort(second)])
+
+
 # Sorted, in falling order (runs of ties among them; strided, and contiguous
-# without NaN or NaT), in sort()'s order, nearly sorted, joined.
+# without NaN or NaT), in sort()'s order, nearly sorted, joined (three runs,
+# two; zeros of either sign across two; the second in sort()'s order).
 ARRANGEMENTS = [lambda a, rng: np.sort(a), lambda a, rng: np.sort(a)[::-1],
-                falling, leading, shuffled_middle, joined]
+                falling, leading, shuffled_middle, joined, lambda a, rng: joined(a, rng, (3,)), zeros_across,
+                lambda a, rng: np.concatenate([np.sort(a[: len(a) // 3]), leading(a[len(a) // 3:], rng)])]
 
 
 def check(a, got, kind="stable", axis=-1):
