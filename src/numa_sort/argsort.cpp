@@ -1103,9 +1103,9 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
 constexpr std::size_t kTieBlock = 64;
 
 // A contiguous lane of 32- or 64-bit keys in order, or in falling order,
-// throughout: one vector scan, then the indices written, the identity or
-// (falling) the runs of equal keys from the last, each in its order. Says
-// whether it did. The scan reads the bits in the sort's order, which is the
+// throughout, or as two runs in order: vector scans, then the indices
+// written, the identity, (falling) the runs of equal keys from the last,
+// each in its order, or the two runs merged. Says whether it did. The scan reads the bits in the sort's order, which is the
 // argsort's but for NaNs and NaT (first there, last here; NaNs of either
 // sign and both zeros differ there, as here they do not): a lane in that
 // order is in the argsort's if no NaN or NaT leads it (nor, falling, ends
@@ -1208,7 +1208,8 @@ bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& 
             std::size_t last = i + 1;
             while (last + 1 < n && tied(words[last], words[last + 1])) ++last;
             // Positions n-1-last .. n-1-i hold last .. i: write i .. last.
-            write_indices(out, n - 1 - last, n - i, [&](std::size_t j) { return static_cast<Index>(j - (n - 1 - last) + i); });
+            const std::size_t at = n - 1 - last;
+            write_indices(out, at, n - i, [&](std::size_t j) { return static_cast<Index>(i + (j - at)); });
             i = last;
         }
     }

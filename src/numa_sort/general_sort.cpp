@@ -166,8 +166,9 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
 // then each worker writes its stretch of the result, runs of each pattern
 // with the tail's keys between them in order. The SIMD quicksort slows on
 // floats that repeat; on integers it keeps pace with one worker's count
-// for two to four keys (see kFewIntegerKeysAloneMin). `to_key` maps an
-// element's bits to a key in totalOrder and `from_key` back. Returns false,
+// for two to four keys and for nine to sixteen (see
+// kFewIntegerKeysAloneMin). `to_key` maps an element's bits to a key in the
+// lane's order (totalOrder for floats) and `from_key` back. Returns false,
 // having written nothing, where the sample shows other keys, the tail would
 // hold more than its share of a piece, or memory for it cannot be had. Each
 // element is read once, so a writer meanwhile changes only what is counted.
