@@ -1111,7 +1111,8 @@ constexpr std::size_t kTieBlock = 64;
 // order is in the argsort's if no NaN or NaT leads it (nor, falling, ends
 // it). A writer meanwhile leaves a permutation: every index is written once.
 template <typename U, typename Map>
-bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& out, std::size_t workers) {
+bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& out, std::size_t workers,
+                     LaneMemory& memory) {
     const std::size_t n = in.n;
     if (in.stride != static_cast<std::ptrdiff_t>(sizeof(U)) || reinterpret_cast<std::uintptr_t>(in.data) % sizeof(U))
         return false;
@@ -1155,12 +1156,18 @@ bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& 
             // Each step reads the keys after both heads before it compares,
             // so that the loads stay off the chain from one compare to the
             // next (both lie in the lane: the first run ends before n - 1).
+            // Float keys are mapped in one pass first where the lane's pair
+            // memory can hold them (f32 at 1e4: 5.5 against 3.0 ns a key).
+            U* const mapped = floats && memory.pairs ? reinterpret_cast<U*>(memory.pairs->get()) : nullptr;
+            if (mapped != nullptr)
+                for (std::size_t t = 0; t < n; ++t) mapped[t] = key(words[t]);
+            const auto key_at = [&](std::size_t t) { return mapped != nullptr ? mapped[t] : key(words[t]); };
             std::size_t i = 0, j = m, k = 0;
             const auto merge = [&](auto put) {
                 if (j + 1 < n) {
-                    U head = key(words[i]), other = key(words[j]);
+                    U head = key_at(i), other = key_at(j);
                     for (; i < m && j + 1 < n; ++k) {
-                        const U next_head = key(words[i + 1]), next_other = key(words[j + 1]);
+                        const U next_head = key_at(i + 1), next_other = key_at(j + 1);
                         const std::size_t second = other < head;
                         const U take = U(0) - U(second);
                         put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
@@ -1171,7 +1178,7 @@ bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& 
                     }
                 }
                 for (; i < m && j < n; ++k) {
-                    const std::size_t second = key(words[j]) < key(words[i]);
+                    const std::size_t second = key_at(j) < key_at(i);
                     put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
                     j += second;
                     i += 1 - second;
@@ -1235,7 +1242,7 @@ void argsort_lane(Element element, const LaneIn& in, const LaneOut& out, std::si
             if (way == Way::counting) return counting_argsort<U>(in, map, out, workers, memory);
         }
         if constexpr (sizeof(U) >= 4) {
-            if (settled_argsort<U>(element, in, map, out, workers)) return;
+            if (settled_argsort<U>(element, in, map, out, workers, memory)) return;
         }
         if (try_few_keys && in.n >= kFewKeysMinLength && few_keys_argsort<U>(element, in, map, out, workers, memory))
             return;
