@@ -1177,7 +1177,8 @@ bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& 
             // Merges [i, i_end) of the first run and [j, j_end) of the second
             // into positions from k. Each step reads the keys after both heads
             // before it compares, so that the loads stay off the chain from
-            // one compare to the next (they lie in the lane: i < m < n - 1).
+            // one compare to the next (they lie in the lane: i < m < n, and
+            // j + 1 < n is tested).
             const auto merge = [&](std::size_t i, std::size_t i_end, std::size_t j, std::size_t j_end, std::size_t k,
                                    auto put) {
                 if (i < i_end && j < j_end && j + 1 < n) {
