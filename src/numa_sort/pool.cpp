@@ -1,13 +1,13 @@
 #include "pool.hpp"
 
+#include "worker_placement.hpp"
+
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -24,11 +24,6 @@
 namespace tfs::pool {
 namespace {
 
-// The affinity mask is first read for this many processors and doubled while
-// the kernel says the mask is larger.
-constexpr std::size_t kInitialMaskCpus = 1024;
-constexpr std::size_t kLargestMaskCpus = std::size_t{1} << 20;
-static_assert(kInitialMaskCpus <= kLargestMaskCpus);
 static_assert(kMaxThreads <= static_cast<std::size_t>(INT32_MAX), "oneTBB counts threads in int");
 
 // oneTBB synchronises tasks with their waiter inside its own, uninstrumented
@@ -109,6 +104,7 @@ public:
         if (slots > tbb::info::default_concurrency())
             limit_.emplace(tbb::global_control::max_allowed_parallelism, threads);
         arena_.initialize(slots, 1);
+        placement_.emplace(arena_);
     }
 
     // True in a process forked from the one that created the pool: the
@@ -126,6 +122,7 @@ public:
         struct After {
             ~After() { observe(); }
         } const after_job;
+        placement_->keep_off_caller();
         arena_.execute(job);
     }
 
@@ -133,6 +130,7 @@ private:
     pid_t owner_;
     std::optional<tbb::global_control> limit_;
     tbb::task_arena arena_;
+    std::optional<WorkerPlacement> placement_;
 };
 
 // Created once, on first use, and never destroyed: worker threads may still
@@ -157,17 +155,7 @@ std::size_t thread_count_from_env(const char* num_threads, const char* rs_num_cp
 
 std::size_t default_thread_count() {
     std::size_t count = 0;
-    for (std::size_t cpus = kInitialMaskCpus; cpus <= kLargestMaskCpus; cpus *= 2) {
-        cpu_set_t* mask = CPU_ALLOC(cpus);
-        if (mask == nullptr) break;
-        const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-        CPU_ZERO_S(bytes, mask);
-        const int rc = ::sched_getaffinity(0, bytes, mask);
-        const int error = errno;
-        if (rc == 0) count = static_cast<std::size_t>(CPU_COUNT_S(bytes, mask));
-        CPU_FREE(mask);
-        if (rc == 0 || error != EINVAL) break;
-    }
+    if (const std::optional<CpuMask> mask = CpuMask::of(0)) count = mask->count();
     if (count == 0) {
         const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
         count = online > 0 ? static_cast<std::size_t>(online) : 0;

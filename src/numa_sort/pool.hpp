@@ -4,7 +4,8 @@
 // The pool is created on first use and lives until the process ends. Its
 // size comes from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS (see
 // thread_count_from_env), by default the processors this process may run on.
-// Threads are not bound to processors or nodes.
+// Threads are not bound to processors or nodes; each job keeps the idle
+// workers off the caller's processor until they run (worker_placement.hpp).
 
 #include <cstddef>
 #include <functional>

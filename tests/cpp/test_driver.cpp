@@ -12,9 +12,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <tuple>
 
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@
 #include "numa_sort/float_keys.hpp"
 #include "numa_sort/float_keys_impl.hpp"
 #include "numa_sort/topology_linux.hpp"
+#include "numa_sort/worker_placement.hpp"
 
 namespace {
 
@@ -280,6 +283,46 @@ TEST(Pool, JobsFailuresAndFork) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(each_once(1000));
+}
+
+// A worker woken after a pause runs beside the caller, not queued behind it
+// (a kernel that packs woken threads onto busy processors would queue it),
+// and runs free of the bar that kept it off the caller's processor.
+TEST(Pool, WorkerWokenAfterAPauseRunsBesideTheCallerAndFree) {
+    const std::optional<tfs::pool::CpuMask> home = tfs::pool::CpuMask::of(0);
+    ASSERT_TRUE(home);
+    if (home->count() < 2 || tfs::pool::thread_count() < 2) GTEST_SKIP() << "one processor";
+    const auto job = [&](int& worker_cpu, bool& worker_free) {
+        const auto caller = std::this_thread::get_id();
+        std::atomic<bool> seen{false};
+        parallel_for(2, [&](std::size_t) {
+            if (std::this_thread::get_id() != caller) {
+                worker_cpu = ::sched_getcpu(), worker_free = tfs::pool::CpuMask::of(0) == home, seen = true;
+                return;
+            }
+            const auto start = std::chrono::steady_clock::now();
+            while (!seen && std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {}
+        });
+    };
+    int cpu = -1;
+    bool free = false;
+    job(cpu, free);  // the workers start before the caller is pinned, with its whole mask
+    const int caller_cpu = ::sched_getcpu();
+    ASSERT_TRUE(home->has(caller_cpu));
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(caller_cpu, &one);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    int beside = 0;
+    constexpr int kRounds = 10;
+    for (int round = 0; round < kRounds; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        job(cpu, free);
+        beside += cpu != caller_cpu;
+        EXPECT_TRUE(free) << round;
+    }
+    EXPECT_TRUE(home->apply_to(0));
+    EXPECT_GE(beside, kRounds - 2);
 }
 
 TEST(ScratchCache, KeepsReusesGrowsAndForks) {
