@@ -1,7 +1,7 @@
 #pragma once
 // Most-significant-digit partition for several threads: the slice is cut into
-// one block per worker; each worker counts the digit of its block, then
-// scatters its block into its own stretch of every bucket in a scratch
+// a few blocks per worker; the workers count the digit of each block, then
+// scatter each block into its own stretch of every bucket in a scratch
 // buffer; the buckets are sorted where they lie, one per task, largest
 // first, and copied back. The digit is the top bits of the key's distance
 // from the smallest key, so keys in a narrow range (small signed values on
@@ -77,6 +77,11 @@ inline constexpr unsigned kParallelMsdFineMaxBits = 16;
 // more to count and to map than its resolution is worth, and the blocks'
 // counters (8 bytes each) take at most a byte per key.
 inline constexpr std::size_t kParallelMsdKeysPerFineValue = 8;
+// Blocks per worker that each pass over the slice is cut into, taken in turn
+// by whichever worker is free: a worker woken after a pause may run at half
+// speed for its first millisecond (AMD Zen 4 guest), and with one block each
+// the others would wait for it at the end of every pass.
+inline constexpr std::size_t kParallelMsdBlocksPerWorker = 8;
 // Keys sampled to judge the digit before any pass over the slice.
 inline constexpr std::size_t kParallelMsdSample = 512;
 // A digit that gives one bucket more than this share (in eighths) of the
@@ -365,23 +370,35 @@ bool partition_combines(std::size_t n, std::size_t blocks, std::size_t buckets, 
            measured_scatter_kind<scatter_width_t<T>, ScatterUse::partition>() == ScatterKind::combining;
 }
 
-// Line buffers and stretch ends for each block's combining scatter, or none
-// where the partition scatters plainly or memory for them is short (the
-// plain scatter then serves).
+// Line buffers for the blocks' combining scatter, one set per worker, each
+// taken by one block at a time, and each block's stretch ends; or none where
+// the partition scatters plainly or memory for them is short. A block that
+// finds every set taken (a runner that runs more tasks at once than there
+// are workers) scatters plainly: both write the same positions.
 struct BlockLines {
     std::vector<std::unique_ptr<CombiningLines>> lines;
+    std::unique_ptr<std::atomic<bool>[]> taken;
     std::vector<std::uint64_t> ends;  // a row of `buckets` per block
 
-    BlockLines(bool combining, std::size_t blocks, std::size_t buckets) {
+    BlockLines(bool combining, std::size_t workers, std::size_t blocks, std::size_t buckets) {
         if (!combining) return;
         try {
-            for (std::size_t b = 0; b < blocks; ++b) lines.push_back(std::make_unique<CombiningLines>(buckets));
+            for (std::size_t w = 0; w < workers; ++w) lines.push_back(std::make_unique<CombiningLines>(buckets));
+            taken = std::make_unique<std::atomic<bool>[]>(workers);
             ends.resize(blocks * buckets);
         } catch (const std::bad_alloc&) {
             lines.clear();
         }
     }
     bool empty() const noexcept { return lines.empty(); }
+
+    // A free set of line buffers, or nullptr; give it back with put_back.
+    CombiningLines* take(std::size_t& set) noexcept {
+        for (set = 0; set < lines.size(); ++set)
+            if (!taken[set].exchange(true, std::memory_order_acquire)) return lines[set].get();
+        return nullptr;
+    }
+    void put_back(std::size_t set) noexcept { taken[set].store(false, std::memory_order_release); }
 };
 
 // Copies n keys from `from` to `to`, storing the cache lines of `to` that it
@@ -497,9 +514,8 @@ Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key
 // least slice.size() elements. `sort_piece(std::span<T>)` sorts, in place on
 // the calling thread, a slice too short to partition and each bucket (in
 // the scratch buffer, where no other thread writes). `run(k, task)` runs
-// task(i) for every i in [0, k), k <= workers, at
-// once where it can, and returns when all have run (or throws what one
-// threw, once none runs). The slice is lent: keys changed by another thread
+// task(i) for every i in [0, k), up to `workers` at once where it can, and
+// returns when all have run (or throws what one threw, once none runs). The slice is lent: keys changed by another thread
 // during the sort end in an InternalFailure or an unsorted slice, never in
 // an access outside the slice and the scratch buffer. `shape` says how
 // finely the keys are cut (see PartitionShape). `sort_whole(std::span<T>)`
@@ -518,7 +534,8 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         sort_piece(slice);
         return;
     }
-    const std::size_t blocks = std::clamp<std::size_t>(n / (kParallelMsdMinLength / 4), 1, workers);
+    const std::size_t blocks =
+        std::clamp<std::size_t>(n / (kParallelMsdMinLength / 4), 1, workers * kParallelMsdBlocksPerWorker);
     auto block = [&](std::size_t b) {
         const std::size_t begin = detail::block_start(n, blocks, b);
         return std::pair{begin, detail::block_start(n, blocks, b + 1)};
@@ -587,12 +604,14 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         for (std::size_t f = 0; f < fine_values; ++f) counts[b][map.of_fine(f)] += fine_counts[b][f];
     std::vector<std::uint64_t> starts(buckets + 1);
     detail::HeadRows heads(blocks, buckets);
+    std::vector<std::uint64_t> stretch_ends(blocks * buckets);  // where each head must end, as heads count
     std::uint64_t total = 0;
     for (std::size_t d = 0; d < buckets; ++d) {
         starts[d] = total;
         for (std::size_t b = 0; b < blocks; ++b) {
             heads.row(b)[d] = total - n;
             total += counts[b][d];
+            stretch_ends[b * buckets + d] = total - n;
         }
     }
     starts[buckets] = total;
@@ -606,15 +625,17 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     std::vector<std::size_t> order;
     order.reserve(buckets);
     T* const scratch_end = scratch.data() + n;
-    detail::BlockLines combining(detail::partition_combines<T>(n, blocks, buckets, scratch.data()), blocks,
-                                 buckets);
+    detail::BlockLines combining(detail::partition_combines<T>(n, blocks, buckets, scratch.data()), workers,
+                                 blocks, buckets);
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
         std::uint64_t* h = heads.row(b);
         const T* from = slice.data() + begin;
         const T* to = slice.data() + end;
+        std::size_t set = 0;
+        CombiningLines* const lines = combining.empty() ? nullptr : combining.take(set);
         const auto scatter = [&](auto bucket) {
-            if (combining.empty()) return detail::scatter_run_by<T, true>(from, to, scratch_end, h, bucket);
+            if (lines == nullptr) return detail::scatter_run_by<T, true>(from, to, scratch_end, h, bucket);
             // The heads counted from the scratch's start, and each stretch's end.
             const std::span<std::uint64_t> at(h, buckets);
             const std::span<std::uint64_t> ends(combining.ends.data() + b * buckets, buckets);
@@ -622,8 +643,9 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
                 at[d] += n;
                 ends[d] = at[d] + counts[b][d];
             }
-            combining_scatter<T>(std::span<const T>(from, to), scratch.first(n), at, ends, *combining.lines[b], bucket);
+            combining_scatter<T>(std::span<const T>(from, to), scratch.first(n), at, ends, *lines, bucket);
             for (std::uint64_t& head : at) head -= n;
+            combining.put_back(set);
         };
         if (map.runs.empty()) {
             scatter(map.digit());
@@ -634,11 +656,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         // Each head must have reached the end of this block's stretch: then
         // every scratch position was written exactly once.
         std::uint64_t differs = 0;
-        for (std::size_t d = 0; d < buckets; ++d) {
-            std::uint64_t stretch_end = starts[d] - n;
-            for (std::size_t c = 0; c <= b; ++c) stretch_end += counts[c][d];
-            differs |= h[d] ^ stretch_end;
-        }
+        for (std::size_t d = 0; d < buckets; ++d) differs |= h[d] ^ stretch_ends[b * buckets + d];
         if (differs != 0) [[unlikely]]
             fail(kScatterCountMismatch);
     });

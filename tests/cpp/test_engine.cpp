@@ -4,8 +4,11 @@
 // cannot show (run choice, merge ties, fix-up diversion, digit layouts); each
 // internal-failure message once.
 
+#include <exception>
+#include <latch>
 #include <numeric>
 #include <optional>
+#include <thread>
 #include <tuple>
 
 #include "catalogue.hpp"
@@ -36,6 +39,26 @@ struct Unit {
 
 void pool_tasks(std::size_t n, const std::function<void(std::size_t)>& task) {
     tfs::pool::parallel_for(n, task);
+}
+
+// Every task on a thread of its own, all started together: more at once
+// than the sort's workers, as a runner may run them.
+void all_at_once(std::size_t n, const std::function<void(std::size_t)>& task) {
+    std::latch start(static_cast<std::ptrdiff_t>(n));
+    std::vector<std::exception_ptr> failures(n);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < n; ++i)
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            try {
+                task(i);
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    for (const auto& failure : failures)
+        if (failure) std::rethrow_exception(failure);
 }
 
 template <typename T>
@@ -76,6 +99,10 @@ std::vector<Unit<T>> units() {
     out.push_back({"parallel_msd_sort/coarse/2", [engine](std::span<T> s) {
                        std::vector<T> scratch(s.size());
                        tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), 2, engine, pool_tasks, tfs::PartitionShape::coarse);
+                   }, tfs::kParallelMsdMinLength - 1});
+    out.push_back({"parallel_msd_sort/all_at_once/2", [engine](std::span<T> s) {
+                       std::vector<T> scratch(s.size());
+                       tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), 2, engine, all_at_once);
                    }, tfs::kParallelMsdMinLength - 1});
     // The quicksort split, with the SIMD partition step and a scalar one, and
     // as the partition's way out for keys that no digit splits well.
