@@ -43,11 +43,11 @@ constexpr double kCalibrationCoarseMargin = 0.9;
 // threads, u32 to i64 at 1e7: estimated 0.95 of the fine shape's time,
 // measured 1.05 to 1.09). Where a scatter costs 6 ns per key from memory
 // (Intel Sapphire Rapids), the estimate is about 0.6 of either shape's; on
-// AMD Zen 4, 0.76 to 0.78, and there the split took 0.55 to 0.87 of one
-// thread's time from 1e5 to 1e7 keys, u32 to f64, against the fine shape's
-// 0.6 to 1.3 (the digit passes wait for a worker just woken; the split
-// hardly adds work to the quicksort's).
-constexpr double kCalibrationSplitMargin = 0.85;
+// AMD Zen 4, 0.76 to 0.86 from one process to the next, and there the split
+// took 0.55 to 0.87 of one thread's time from 1e5 to 1e7 keys, u32 to f64,
+// against the fine shape's 0.6 to 1.3 (the digit passes wait for a worker
+// just woken; the split hardly adds work to the quicksort's).
+constexpr double kCalibrationSplitMargin = 0.9;
 
 // Floats are partitioned as they are where their pieces' quicksort by value
 // takes at most this share of their keys' time: the partition then maps
