@@ -52,8 +52,10 @@ inline constexpr std::size_t kParallelMsdMinLength = std::size_t(1) << 16;
 // speed. `coarse`: a few buckets per worker (a scatter into few buckets
 // writes few streams, as a copy does), each sorted by the SIMD sort out of
 // cache, for processors on which a scatter into many buckets costs more
-// than the SIMD sort's own passes over the keys.
-enum class PartitionShape { fine, coarse };
+// than the SIMD sort's own passes over the keys. `pivots`: no digit at all;
+// a slice that is not nearly sorted goes to `sort_whole` (a split around
+// pivots), for processors on which that beats either digit.
+enum class PartitionShape { fine, coarse, pivots };
 // Buckets per worker of the coarse shape: enough for taking the largest
 // first to even out the workers' loads.
 inline constexpr std::size_t kParallelMsdCoarseBucketsPerWorker = 8;
@@ -515,9 +517,10 @@ Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key
 // the calling thread, a slice too short to partition and each bucket (in
 // the scratch buffer, where no other thread writes). `run(k, task)` runs
 // task(i) for every i in [0, k), up to `workers` at once where it can, and
-// returns when all have run (or throws what one threw, once none runs). The slice is lent: keys changed by another thread
-// during the sort end in an InternalFailure or an unsorted slice, never in
-// an access outside the slice and the scratch buffer. `shape` says how
+// returns when all have run (or throws what one threw, once none runs). The
+// slice is lent: keys changed by another thread during the sort end in an
+// InternalFailure or an unsorted slice, never in an access outside the
+// slice and the scratch buffer. `shape` says how
 // finely the keys are cut (see PartitionShape). `sort_whole(std::span<T>)`
 // sorts the slice where no digit would split it well and too few workers
 // would merge it (by default sort_piece, on the calling thread). Keys in
@@ -552,7 +555,9 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     switch (detail::choose_sharing<T>(slice, sample, rot, workers, shape)) {
         case detail::Sharing::none: return sort_whole(slice);
         case detail::Sharing::merge: return merge();
-        case detail::Sharing::digit: break;
+        case detail::Sharing::digit:
+            if (shape == PartitionShape::pivots) return sort_whole(slice);
+            break;
     }
 
     // One sweep for the range of the keys.

@@ -143,10 +143,11 @@ auto split_sort(std::size_t workers, SortPiece sort_piece) {
 template <typename T>
 void sort_unsettled(std::span<T> values, std::size_t workers, key_t<T>* scratch) {
     if (scratch == nullptr) return sort_unsettled_piece(values);
+    const PartitionCalibration& calibration = partition_calibration();
     sort_or_heap_sort(values, [&](std::span<T> s) {
-        if (partition_calibration().split) return split_sort<T>(workers, sort_unsettled_piece<T>)(s);
         parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
-                             sort_unsettled_piece<T>, Runner{workers}, partition_calibration().shape,
+                             sort_unsettled_piece<T>, Runner{workers},
+                             calibration.split ? PartitionShape::pivots : calibration.shape,
                              split_sort<T>(workers, sort_unsettled_piece<T>));
     });
 }

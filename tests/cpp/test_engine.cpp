@@ -117,13 +117,15 @@ std::vector<Unit<T>> units() {
     out.push_back({"parallel_split_sort/scalar/4", [engine, scalar_split](std::span<T> s) {
                        tfs::parallel_split_sort<T>(s, 4, engine, scalar_split, pool_tasks);
                    }, tfs::kParallelSplitMinLength - 1});
-    out.push_back({"parallel_msd_sort/split/2", [engine, simd_split](std::span<T> s) {
-                       std::vector<T> scratch(s.size());
-                       tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), 2, engine, pool_tasks, tfs::PartitionShape::fine,
-                                                 [&](std::span<T> w) {
-                                                     tfs::parallel_split_sort<T>(w, 2, engine, simd_split, pool_tasks);
-                                                 });
-                   }, tfs::kParallelMsdMinLength - 1});
+    for (auto shape : {tfs::PartitionShape::fine, tfs::PartitionShape::pivots})
+        out.push_back({shape == tfs::PartitionShape::fine ? "parallel_msd_sort/split/2" : "parallel_msd_sort/pivots/2",
+                       [engine, simd_split, shape](std::span<T> s) {
+                           std::vector<T> scratch(s.size());
+                           tfs::parallel_msd_sort<T>(s, std::span<T>(scratch), 2, engine, pool_tasks, shape,
+                                                     [&](std::span<T> w) {
+                                                         tfs::parallel_split_sort<T>(w, 2, engine, simd_split, pool_tasks);
+                                                     });
+                       }, tfs::kParallelMsdMinLength - 1});
     if constexpr (!std::is_signed_v<T>) {
         out.push_back({"dlsd_sort", [](std::span<T> s) { tfs::dlsd_sort<T>(s, 8); }});
         out.push_back({"dlsd_stretch_sorter", [](std::span<T> s) { tfs::dlsd_stretch_sorter(s, 8); }});
