@@ -50,8 +50,12 @@ constexpr std::size_t kParallelMinBytesPerWorker = std::size_t(256) << 10;
 constexpr std::size_t kParallelCoarseMinBytesPerWorker = std::size_t(1) << 20;
 // Lanes of at least this many elements are sampled for few keys: on
 // shorter ones the sample and its sort, a few microseconds, cost more than
-// the count saves. Each worker counts a piece at least this long.
+// the count saves. Each piece counted is at least this long.
 constexpr std::size_t kFewKeysSortMinLength = std::size_t(1) << 16;
+// Pieces per worker at most, taken in turn by whichever worker is free: a
+// worker woken after a pause may run at half speed for its first
+// millisecond (see kParallelMsdBlocksPerWorker).
+constexpr std::size_t kFewKeysPiecesPerWorker = 4;
 // Integer lanes with fewer keys than this, or more than kVectorPatterns,
 // are counted only where two workers share the count: on one, the SIMD
 // quicksort splits them as fast (Zen 3, u32 at 1e6: two keys 0.40 against
@@ -160,12 +164,12 @@ void sort_keys(std::span<U> keys, std::size_t workers, U* scratch) {
 }
 
 // A lane whose sample holds at most kCountPatterns distinct bit patterns,
-// each seen often, counted where `worth(keys, pieces)` says so for that
-// many keys counted in that many pieces: each worker reads its piece once,
-// comparing a register of elements with each pattern (AVX2) and keeping
-// any other element's key aside (the tail); the tail is sorted on its own;
-// then each worker writes its stretch of the result, runs of each pattern
-// with the tail's keys between them in order. The SIMD quicksort slows on
+// each seen often, counted where `worth(keys, shared)` says so for that
+// many keys, counted by several workers or not: each piece is read once,
+// a register of elements compared with each pattern (AVX2), any other
+// element's key kept aside (the tail); the tail is sorted on its own; then
+// each piece's stretch of the result is written, runs of each pattern with
+// the tail's keys between them in order. The SIMD quicksort slows on
 // floats that repeat; on integers it keeps pace with one worker's count
 // for two to four keys and for nine to sixteen (see
 // kFewIntegerKeysAloneMin). `to_key` maps an element's bits to a key in the
@@ -185,8 +189,9 @@ bool sort_few_keys(std::span<U> words, std::size_t workers, Worth worth, ToKey t
     }
     const std::optional<std::size_t> keys = few_sampled_keys(sample);
     if (!keys || *keys > kCountPatterns) return false;  // as many patterns at least
-    const std::size_t pieces = std::clamp<std::size_t>(n / kFewKeysSortMinLength, 1, workers);
-    if (!worth(*keys, pieces)) return false;
+    const std::size_t pieces =
+        std::clamp<std::size_t>(n / kFewKeysSortMinLength, 1, workers * kFewKeysPiecesPerWorker);
+    if (!worth(*keys, workers > 1 && pieces > 1)) return false;
     const KeyTable<U> table(std::span<const U>(sample.data(), *keys));
     const std::optional<PatternSlots<U>> patterns =
         frequent_patterns(sampled, [&](U p) { return table.slot(to_key(p)); }, kCountPatterns);
@@ -305,8 +310,8 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
     constexpr KeyMap map = std::is_signed_v<T> ? KeyMap::sign_flip : KeyMap::plain;
     if (settle_monotone<map>(words)) return;
     constexpr U flip = std::is_signed_v<T> ? kSignBit<U> : U{0};
-    const auto worth = [](std::size_t keys, std::size_t pieces) {
-        return pieces > 1 || (keys >= kFewIntegerKeysAloneMin && keys <= kVectorPatterns);
+    const auto worth = [](std::size_t keys, bool shared) {
+        return shared || (keys >= kFewIntegerKeysAloneMin && keys <= kVectorPatterns);
     };
     if (sort_few_keys(words, workers, worth, [](U w) { return U(w ^ flip); }, [](U k) { return U(k ^ flip); }))
         return;
@@ -533,7 +538,7 @@ void sort_floats(std::span<F> slice, std::size_t workers, float_key_t<F>* scratc
     using U = float_key_t<F>;
     const std::span<U> bits(reinterpret_cast<U*>(slice.data()), slice.size());
     if (settle_monotone<KeyMap::float_total>(bits)) return move_nans_last(bits, infinity);
-    const auto always = [](std::size_t, std::size_t) { return true; };
+    const auto always = [](std::size_t, bool) { return true; };
     if (sort_few_keys(bits, workers, always, [](U b) { return float_to_key(b); }, [](U k) { return key_to_float(k); }))
         return move_nans_last(bits, infinity);
     if (scratch != nullptr) {
