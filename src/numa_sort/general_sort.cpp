@@ -283,11 +283,15 @@ bool sort_few_keys(std::span<U> words, std::size_t workers, Worth worth, ToKey t
 // without rewriting; on one thread `sort_native(words)` then sorts them as
 // they are where it can (it says whether it did); others are rewritten into
 // keys, sorted as unsigned keys, rewritten back. The rewrites run on the
-// workers when the sort does.
+// workers when the sort does. Nearly sorted words, which the partition would
+// leave to one worker, take the one-thread way without the rewrites.
 template <KeyMap M, typename U, typename ToKey, typename FromKey, typename SortNative>
 void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_key, FromKey from_key,
                  SortNative sort_native) {
     if (settle_monotone<M>(words)) return;
+    if (scratch != nullptr && workers < kParallelMergeMinWorkers &&
+        tfs::detail::looks_nearly_sorted(std::span<const U>(words), to_key))
+        scratch = nullptr;
     if (scratch == nullptr && sort_native(words)) return;
     if (scratch == nullptr) {
         transform_all(words, to_key);
