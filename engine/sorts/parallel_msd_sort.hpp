@@ -520,10 +520,11 @@ Sharing choose_sharing(std::span<const T> slice, const KeySample<T>& sorted, key
 // returns when all have run (or throws what one threw, once none runs). The
 // slice is lent: keys changed by another thread during the sort end in an
 // InternalFailure or an unsorted slice, never in an access outside the
-// slice and the scratch buffer. `shape` says how
-// finely the keys are cut (see PartitionShape). `sort_whole(std::span<T>)`
-// sorts the slice where no digit would split it well and too few workers
-// would merge it (by default sort_piece, on the calling thread). Keys in
+// slice and the scratch buffer. `shape` says how finely the keys are cut
+// (see PartitionShape). `sort_whole(std::span<T>)` sorts the slice where no
+// digit would split it well and too few workers would merge it, and every
+// slice not nearly sorted with the `pivots` shape (by default sort_piece,
+// on the calling thread). Keys in
 // order, or in reverse order, throughout are the caller's to settle first:
 // nothing here scans for them.
 template <typename T, typename SortPiece, typename RunTasks, typename SortWhole>
