@@ -373,21 +373,19 @@ bool partition_combines(std::size_t n, std::size_t blocks, std::size_t buckets, 
 }
 
 // Line buffers for the blocks' combining scatter, one set per worker, each
-// taken by one block at a time, and each block's stretch ends; or none where
-// the partition scatters plainly or memory for them is short. A block that
+// taken by one block at a time; or none where the partition scatters
+// plainly or memory for them is short. A block that
 // finds every set taken (a runner that runs more tasks at once than there
 // are workers) scatters plainly: both write the same positions.
 struct BlockLines {
     std::vector<std::unique_ptr<CombiningLines>> lines;
     std::unique_ptr<std::atomic<bool>[]> taken;
-    std::vector<std::uint64_t> ends;  // a row of `buckets` per block
 
-    BlockLines(bool combining, std::size_t workers, std::size_t blocks, std::size_t buckets) {
+    BlockLines(bool combining, std::size_t workers, std::size_t buckets) {
         if (!combining) return;
         try {
             for (std::size_t w = 0; w < workers; ++w) lines.push_back(std::make_unique<CombiningLines>(buckets));
             taken = std::make_unique<std::atomic<bool>[]>(workers);
-            ends.resize(blocks * buckets);
         } catch (const std::bad_alloc&) {
             lines.clear();
         }
@@ -632,7 +630,7 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
     order.reserve(buckets);
     T* const scratch_end = scratch.data() + n;
     detail::BlockLines combining(detail::partition_combines<T>(n, blocks, buckets, scratch.data()), workers,
-                                 blocks, buckets);
+                                 buckets);
     run(blocks, [&](std::size_t b) {
         const auto [begin, end] = block(b);
         std::uint64_t* h = heads.row(b);
@@ -642,15 +640,13 @@ void parallel_msd_sort(std::span<T> slice, std::span<T> scratch, std::size_t wor
         CombiningLines* const lines = combining.empty() ? nullptr : combining.take(set);
         const auto scatter = [&](auto bucket) {
             if (lines == nullptr) return detail::scatter_run_by<T, true>(from, to, scratch_end, h, bucket);
-            // The heads counted from the scratch's start, and each stretch's end.
+            // The heads and this block's stretch ends counted from the
+            // scratch's start, for the scatter, and back.
             const std::span<std::uint64_t> at(h, buckets);
-            const std::span<std::uint64_t> ends(combining.ends.data() + b * buckets, buckets);
-            for (std::size_t d = 0; d < buckets; ++d) {
-                at[d] += n;
-                ends[d] = at[d] + counts[b][d];
-            }
+            const std::span<std::uint64_t> ends(stretch_ends.data() + b * buckets, buckets);
+            for (std::size_t d = 0; d < buckets; ++d) at[d] += n, ends[d] += n;
             combining_scatter<T>(std::span<const T>(from, to), scratch.first(n), at, ends, *lines, bucket);
-            for (std::uint64_t& head : at) head -= n;
+            for (std::size_t d = 0; d < buckets; ++d) at[d] -= n, ends[d] -= n;
             combining.put_back(set);
         };
         if (map.runs.empty()) {

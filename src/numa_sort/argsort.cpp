@@ -1102,14 +1102,106 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
 // compares that find where a run of equal keys begins and ends.
 constexpr std::size_t kTieBlock = 64;
 
+// The indices of a contiguous lane of two runs in order (two sorted arrays
+// joined at m), merged, the first run's keys first among equal ones,
+// comparing without branches; on the workers, each piece's share of either
+// run found along the merge path.
+template <typename U, typename Map>
+void merge_two_runs(std::span<const U> words, std::size_t m, bool floats, Map map, const LaneOut& out,
+                    std::size_t workers, LaneMemory& memory) {
+    const std::size_t n = words.size();
+    // The argsort's key, computed without branches (for floats map's tests
+    // of zeros and NaNs became branches, mispredicted on random keys):
+    // zeros as +0.0, NaNs above every number.
+    const auto key = [&](U v) -> U {
+        if (!floats) return static_cast<U>(map(v));
+        const U magnitude = U(v & ~kSignBit<U>);
+        const U zero = U(U(0) - U(magnitude == 0));
+        const U nan = U(U(0) - U(magnitude > (sizeof(U) == 4 ? U(kFloatInfinity) : U(kDoubleInfinity))));
+        return U((float_to_key(v) & ~zero) | (kSignBit<U> & zero) | nan);
+    };
+    // Float keys are mapped in one pass first where the lane's pair
+    // memory can hold them (f32 at 1e4: 5.5 against 3.0 ns a key).
+    const std::size_t pieces = pieces_of(n, workers);
+    U* const mapped = floats && memory.pairs ? reinterpret_cast<U*>(memory.pairs->get()) : nullptr;
+    if (mapped != nullptr)
+        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t t = begin; t < end; ++t) mapped[t] = key(words[t]);
+        });
+    const auto key_at = [&](std::size_t t) { return mapped != nullptr ? mapped[t] : key(words[t]); };
+    // How many of the first p indices come from the first run: the
+    // merge path's split, by bisection (a writer meanwhile moves it,
+    // never out of range, so the pieces still cover the lane once).
+    const auto first_run_share = [&](std::size_t p) {
+        std::size_t lo = p > n - m ? p - (n - m) : 0, hi = std::min(p, m);
+        while (lo < hi) {
+            const std::size_t a = lo + (hi - lo) / 2;
+            if (key_at(a) <= key_at(m + (p - a) - 1)) lo = a + 1;
+            else hi = a;
+        }
+        return lo;
+    };
+    // Merges [i, i_end) of the first run and [j, j_end) of the second
+    // into positions from k. Each step reads the keys after both heads
+    // before it compares, so that the loads stay off the chain from
+    // one compare to the next (they lie in the lane: i < m < n, and
+    // j + 1 < n is tested).
+    const auto merge = [&](std::size_t i, std::size_t i_end, std::size_t j, std::size_t j_end, std::size_t k,
+                           auto put) {
+        if (i < i_end && j < j_end && j + 1 < n) {
+            U head = key_at(i), other = key_at(j);
+            for (; i < i_end && j < j_end && j + 1 < n; ++k) {
+                const U next_head = key_at(i + 1), next_other = key_at(j + 1);
+                const std::size_t second = other < head;
+                const U take = U(0) - U(second);
+                put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
+                head = U((head & take) | (next_head & ~take));
+                other = U((next_other & take) | (other & ~take));
+                j += second;
+                i += 1 - second;
+            }
+        }
+        for (; i < i_end && j < j_end; ++k) {
+            const std::size_t second = key_at(j) < key_at(i);
+            put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
+            j += second;
+            i += 1 - second;
+        }
+        for (; i < i_end; ++k) put(k, static_cast<Index>(i++));
+        for (; j < j_end; ++k) put(k, static_cast<Index>(j++));
+    };
+    // Each piece's share, held where it can be (from the last, at
+    // most all the piece's, and no more than the second run leaves).
+    std::vector<std::size_t> shares(pieces + 1, m);
+    shares[0] = 0;
+    for (std::size_t q = 1; q < pieces; ++q) {
+        const std::size_t p = n * q / pieces, before = n * (q - 1) / pieces;
+        const std::size_t lo = std::max(shares[q - 1], p > n - m ? p - (n - m) : 0);
+        const std::size_t hi = std::min({shares[q - 1] + (p - before), p, m});
+        shares[q] = std::clamp(first_run_share(p), lo, hi);
+    }
+    in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t q) {
+        const std::size_t a = shares[q], a_end = shares[q + 1];
+        const std::size_t b = m + (begin - a), b_end = m + (end - a_end);
+        if (out.stride == static_cast<std::ptrdiff_t>(sizeof(Index)))
+            merge(a, a_end, b, b_end, begin,
+                  [to = reinterpret_cast<Index*>(out.data)](std::size_t at, Index v) { to[at] = v; });
+        else
+            merge(a, a_end, b, b_end, begin, [&](std::size_t at, Index v) {
+                write_indices(out, at, at + 1, [v](std::size_t) { return v; });
+            });
+    });
+}
+
 // A contiguous lane of 32- or 64-bit keys in order, or in falling order,
 // throughout, or as two runs in order: vector scans, then the indices
 // written, the identity, (falling) the runs of equal keys from the last,
-// each in its order, or the two runs merged. Says whether it did. The scan reads the bits in the sort's order, which is the
-// argsort's but for NaNs and NaT (first there, last here; NaNs of either
-// sign and both zeros differ there, as here they do not): a lane in that
-// order is in the argsort's if no NaN or NaT leads it (nor, falling, ends
-// it). A writer meanwhile leaves a permutation: every index is written once.
+// each in its order, or the two runs merged. Says whether it did. The scan
+// reads the bits in the sort's order, which is the argsort's but for NaNs
+// and NaT (first there, last here; NaNs of either sign and both zeros
+// differ there, as here they do not): a lane in that order is in the
+// argsort's if no NaN or NaT leads it (nor, falling, ends it). A writer
+// meanwhile leaves a permutation: every index is written once.
 template <typename U, typename Map>
 bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& out, std::size_t workers,
                      LaneMemory& memory) {
@@ -1140,90 +1232,9 @@ bool settled_argsort(Element element, const LaneIn& in, Map map, const LaneOut& 
             });
             return true;
         }
-        // Two runs in order (two sorted arrays joined): merged, the first's
-        // keys first among equal ones, comparing without branches.
+        // Two runs in order (two sorted arrays joined).
         if (!trails(words[m]) && break_from(m + 1, Direction::ascending) == n) {
-            // The argsort's key, computed without branches (for floats
-            // map's tests of zeros and NaNs became branches, mispredicted
-            // on random keys): zeros as +0.0, NaNs above every number.
-            const auto key = [&](U v) -> U {
-                if (!floats) return static_cast<U>(map(v));
-                const U magnitude = U(v & ~kSignBit<U>);
-                const U zero = U(U(0) - U(magnitude == 0));
-                const U nan = U(U(0) - U(magnitude > (sizeof(U) == 4 ? U(kFloatInfinity) : U(kDoubleInfinity))));
-                return U((float_to_key(v) & ~zero) | (kSignBit<U> & zero) | nan);
-            };
-            // Float keys are mapped in one pass first where the lane's pair
-            // memory can hold them (f32 at 1e4: 5.5 against 3.0 ns a key).
-            const std::size_t pieces = pieces_of(n, workers);
-            U* const mapped = floats && memory.pairs ? reinterpret_cast<U*>(memory.pairs->get()) : nullptr;
-            if (mapped != nullptr)
-                in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                    for (std::size_t t = begin; t < end; ++t) mapped[t] = key(words[t]);
-                });
-            const auto key_at = [&](std::size_t t) { return mapped != nullptr ? mapped[t] : key(words[t]); };
-            // How many of the first p indices come from the first run: the
-            // merge path's split, by bisection (a writer meanwhile moves it,
-            // never out of range, so the pieces still cover the lane once).
-            const auto first_run_share = [&](std::size_t p) {
-                std::size_t lo = p > n - m ? p - (n - m) : 0, hi = std::min(p, m);
-                while (lo < hi) {
-                    const std::size_t a = lo + (hi - lo) / 2;
-                    if (key_at(a) <= key_at(m + (p - a) - 1)) lo = a + 1;
-                    else hi = a;
-                }
-                return lo;
-            };
-            // Merges [i, i_end) of the first run and [j, j_end) of the second
-            // into positions from k. Each step reads the keys after both heads
-            // before it compares, so that the loads stay off the chain from
-            // one compare to the next (they lie in the lane: i < m < n, and
-            // j + 1 < n is tested).
-            const auto merge = [&](std::size_t i, std::size_t i_end, std::size_t j, std::size_t j_end, std::size_t k,
-                                   auto put) {
-                if (i < i_end && j < j_end && j + 1 < n) {
-                    U head = key_at(i), other = key_at(j);
-                    for (; i < i_end && j < j_end && j + 1 < n; ++k) {
-                        const U next_head = key_at(i + 1), next_other = key_at(j + 1);
-                        const std::size_t second = other < head;
-                        const U take = U(0) - U(second);
-                        put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
-                        head = U((head & take) | (next_head & ~take));
-                        other = U((next_other & take) | (other & ~take));
-                        j += second;
-                        i += 1 - second;
-                    }
-                }
-                for (; i < i_end && j < j_end; ++k) {
-                    const std::size_t second = key_at(j) < key_at(i);
-                    put(k, static_cast<Index>(i ^ ((i ^ j) & (std::size_t(0) - second))));
-                    j += second;
-                    i += 1 - second;
-                }
-                for (; i < i_end; ++k) put(k, static_cast<Index>(i++));
-                for (; j < j_end; ++k) put(k, static_cast<Index>(j++));
-            };
-            // Each piece's share, held where it can be (from the last, at
-            // most all the piece's, and no more than the second run leaves).
-            std::vector<std::size_t> shares(pieces + 1, m);
-            shares[0] = 0;
-            for (std::size_t q = 1; q < pieces; ++q) {
-                const std::size_t p = n * q / pieces, before = n * (q - 1) / pieces;
-                const std::size_t lo = std::max(shares[q - 1], p > n - m ? p - (n - m) : 0);
-                const std::size_t hi = std::min({shares[q - 1] + (p - before), p, m});
-                shares[q] = std::clamp(first_run_share(p), lo, hi);
-            }
-            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t q) {
-                const std::size_t a = shares[q], a_end = shares[q + 1];
-                const std::size_t b = m + (begin - a), b_end = m + (end - a_end);
-                if (out.stride == static_cast<std::ptrdiff_t>(sizeof(Index)))
-                    merge(a, a_end, b, b_end, begin,
-                          [to = reinterpret_cast<Index*>(out.data)](std::size_t at, Index v) { to[at] = v; });
-                else
-                    merge(a, a_end, b, b_end, begin, [&](std::size_t at, Index v) {
-                        write_indices(out, at, at + 1, [v](std::size_t) { return v; });
-                    });
-            });
+            merge_two_runs<U>(words, m, floats, map, out, workers, memory);
             return true;
         }
     }
