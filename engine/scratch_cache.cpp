@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace tfs {
 
@@ -81,26 +82,29 @@ ScratchBlock ScratchCache::acquire(std::size_t bytes) {
         // The smallest kept block that is large enough, else the largest.
         std::size_t pick = 0;
         for (std::size_t i = 1; i < count_; ++i) {
-            const bool fits = kept_[i].bytes >= bytes;
-            const bool picked_fits = kept_[pick].bytes >= bytes;
-            if (fits ? (!picked_fits || kept_[i].bytes < kept_[pick].bytes)
-                     : (!picked_fits && kept_[i].bytes > kept_[pick].bytes))
-                pick = i;
+            const std::size_t length = kept_[i].block.bytes;
+            const std::size_t picked = kept_[pick].block.bytes;
+            if (length >= bytes ? (picked < bytes || length < picked) : (picked < bytes && length > picked)) pick = i;
         }
-        const ScratchBlock block = kept_[pick];
-        for (std::size_t i = pick; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
-        --count_;
-        kept_bytes_ -= block.bytes;
-        if (block.bytes >= bytes) return block;
-        largest = block;
+        const Kept taken = kept_[pick];
+        remove(pick);
+        if (taken.block.bytes >= bytes) return taken.block;
+        largest = taken.block;
     }
     return grow_block(largest, bytes);
 }
 
+void ScratchCache::remove(std::size_t i) noexcept {
+    kept_bytes_ -= kept_[i].block.bytes;
+    resident_bytes_ -= kept_[i].resident;
+    for (; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
+    --count_;
+}
+
 void ScratchCache::release(ScratchBlock block) noexcept {
-    // A block above the limit keeps its first `limit` bytes (whole granules):
+    // A block above what may be kept keeps its first part (whole granules):
     // a later sort of the same size grows it back and faults in only the rest.
-    const std::size_t keep = limit_ / kScratchCacheGranule * kScratchCacheGranule;
+    const std::size_t keep = lazy_limit_ / kScratchCacheGranule * kScratchCacheGranule;
     if (block.bytes > keep) {
         if (keep == 0) {
             unmap_block(block);
@@ -109,40 +113,59 @@ void ScratchCache::release(ScratchBlock block) noexcept {
         unmap_block({static_cast<char*>(block.data) + keep, block.bytes - keep});
         block.bytes = keep;
     }
-    // Room is made by cutting the tail off the largest block, kept or given
-    // back, rather than by dropping whole blocks: one large block at the
-    // limit would otherwise push out every small one, and a small request
-    // that took it would leave the next one a fresh mapping on every call.
-    // Where every slot is taken, the oldest block goes.
-    std::array<ScratchBlock, kScratchCacheSlots + 1> dropped{};
+    const auto granules_of = [](std::size_t bytes) {
+        return (bytes + kScratchCacheGranule - 1) / kScratchCacheGranule * kScratchCacheGranule;
+    };
+    // Room is made at the tail of the largest block, kept or given back,
+    // rather than by dropping whole blocks: one large block at the limit
+    // would otherwise push out every small one, and a small request that
+    // took it would leave the next one a fresh mapping on every call. Each
+    // step below drops at most one tail, and each but the last empties a
+    // block's part.
+    std::array<ScratchBlock, 3 * kScratchCacheSlots + 1> dropped{};
     std::size_t drops = 0;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (count_ == kept_.size()) {
-            dropped[drops++] = kept_[0];
-            kept_bytes_ -= kept_[0].bytes;
-            for (std::size_t i = 0; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
-            --count_;
+            dropped[drops++] = kept_[0].block;
+            remove(0);
         }
-        kept_[count_++] = block;
+        kept_[count_++] = {block, block.bytes};
         kept_bytes_ += block.bytes;
-        while (kept_bytes_ > limit_) {
+        resident_bytes_ += block.bytes;
+        // Resident bytes over the limit: the largest resident part's tail is
+        // handed to the kernel; where nothing is kept lazily, or the kernel
+        // cannot take it so, it goes, with the block's part beyond it.
+        while (resident_bytes_ > limit_) {
             std::size_t largest = 0;
             for (std::size_t i = 1; i < count_; ++i)
-                if (kept_[i].bytes > kept_[largest].bytes) largest = i;
-            ScratchBlock& cut = kept_[largest];
-            const std::size_t excess = kept_bytes_ - limit_;
-            const std::size_t tail = (excess + kScratchCacheGranule - 1) / kScratchCacheGranule * kScratchCacheGranule;
-            if (tail < cut.bytes) {
-                dropped[drops++] = {static_cast<char*>(cut.data) + (cut.bytes - tail), tail};
-                cut.bytes -= tail;
-                kept_bytes_ -= tail;
-                break;
+                if (kept_[i].resident > kept_[largest].resident) largest = i;
+            Kept& cut = kept_[largest];
+            const std::size_t tail = std::min(cut.resident, granules_of(resident_bytes_ - limit_));
+            char* const at = static_cast<char*>(cut.block.data) + (cut.resident - tail);
+            cut.resident -= tail;
+            resident_bytes_ -= tail;
+            if (lazy_limit_ == limit_ || ::madvise(at, tail, MADV_FREE) != 0) {
+                const std::size_t gone = cut.block.bytes - cut.resident;
+                dropped[drops++] = {at, gone};
+                cut.block.bytes -= gone;
+                kept_bytes_ -= gone;
+                if (cut.block.bytes == 0) remove(largest);
             }
-            dropped[drops++] = cut;
-            kept_bytes_ -= cut.bytes;
-            for (std::size_t i = largest; i + 1 < count_; ++i) kept_[i] = kept_[i + 1];
-            --count_;
+        }
+        // Bytes kept in all over the lazy limit: the largest handed-back
+        // part loses its tail.
+        while (kept_bytes_ > lazy_limit_) {
+            std::size_t largest = 0;
+            for (std::size_t i = 1; i < count_; ++i)
+                if (kept_[i].block.bytes - kept_[i].resident > kept_[largest].block.bytes - kept_[largest].resident)
+                    largest = i;
+            Kept& cut = kept_[largest];
+            const std::size_t tail = std::min(cut.block.bytes - cut.resident, granules_of(kept_bytes_ - lazy_limit_));
+            cut.block.bytes -= tail;
+            kept_bytes_ -= tail;
+            dropped[drops++] = {static_cast<char*>(cut.block.data) + cut.block.bytes, tail};
+            if (cut.block.bytes == 0) remove(largest);
         }
     }
     for (std::size_t i = 0; i < drops; ++i) unmap_block(dropped[i]);
@@ -150,14 +173,20 @@ void ScratchCache::release(ScratchBlock block) noexcept {
 
 void ScratchCache::clear() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
-    for (std::size_t i = 0; i < count_; ++i) unmap_block(kept_[i]);
+    for (std::size_t i = 0; i < count_; ++i) unmap_block(kept_[i].block);
     count_ = 0;
     kept_bytes_ = 0;
+    resident_bytes_ = 0;
 }
 
 std::size_t ScratchCache::kept_bytes() const noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     return kept_bytes_;
+}
+
+std::size_t ScratchCache::resident_bytes() const noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return resident_bytes_;
 }
 
 ScratchCache& ScratchCache::process() {
@@ -166,7 +195,11 @@ ScratchCache& ScratchCache::process() {
     // nothing.
     alignas(ScratchCache) static unsigned char storage[sizeof(ScratchCache)];
     static ScratchCache* const cache = [] {
-        auto* c = new (storage) ScratchCache(scratch_cache_limit_from(std::getenv("TARVO_FASTSORT_SCRATCH_CACHE")));
+        const std::size_t limit = scratch_cache_limit_from(std::getenv("TARVO_FASTSORT_SCRATCH_CACHE"));
+        const long pages = ::sysconf(_SC_PHYS_PAGES);
+        const long page = ::sysconf(_SC_PAGESIZE);
+        const std::size_t memory = pages > 0 && page > 0 ? std::size_t(pages) * std::size_t(page) : 0;
+        auto* c = new (storage) ScratchCache(limit, limit == 0 ? 0 : memory / kScratchCacheLazyShare);
         ::pthread_atfork(&ScratchCacheFork::prepare, &ScratchCacheFork::parent, &ScratchCacheFork::child);
         return c;
     }();

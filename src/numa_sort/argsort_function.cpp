@@ -11,6 +11,7 @@
 #include "numa_sort/general_arguments.hpp"
 #include "numa_sort/numpy_api.hpp"
 #include "numa_sort/python_ref.hpp"
+#include "numa_sort/result_memory.hpp"
 
 namespace tfs::functions {
 namespace {
@@ -47,19 +48,24 @@ PyObject* numpy_attribute(const char* name) {
     return attribute;
 }
 
-// A new C-ordered array of np.intp with `fields`' shape.
-py::OwnedRef new_index_array(const numpy::ArrayFields& fields) {
+// A new C-ordered array of np.intp with `fields`' shape, its memory from the
+// scratch cache where it is large.
+py::OwnedRef new_index_array(const numpy::Api& np, const numpy::ArrayFields& fields) {
     py::OwnedRef shape{PyTuple_New(fields.nd)};
     if (!shape) py::propagate_python_error();
+    std::size_t bytes = sizeof(Py_ssize_t);
     for (int d = 0; d < fields.nd; ++d) {
+        bytes *= static_cast<std::size_t>(fields.dims[d]);
         PyObject* dim = PyLong_FromSsize_t(fields.dims[d]);
         if (dim == nullptr || PyTuple_SetItem(shape.get(), d, dim) != 0) py::propagate_python_error();
     }
     static PyObject* const empty = numpy_attribute("empty");
     static PyObject* const intp = numpy_attribute("intp");
-    py::OwnedRef result{PyObject_CallFunctionObjArgs(empty, shape.get(), intp, nullptr)};
-    if (!result) py::propagate_python_error();
-    return result;
+    return result_memory::create_with_cached_memory(np, bytes, [&] {
+        py::OwnedRef result{PyObject_CallFunctionObjArgs(empty, shape.get(), intp, nullptr)};
+        if (!result) py::propagate_python_error();
+        return result;
+    });
 }
 
 // The array flattened in C order (a view where NumPy can make one).
@@ -94,7 +100,7 @@ PyObject* general_argsort(const py::CallArguments& call) {
     if (axis < 0) axis += fields.nd;
     const general::Element element = element_of(np, fields.descr, "argsort");
 
-    py::OwnedRef result = new_index_array(fields);
+    py::OwnedRef result = new_index_array(np, fields);
     const numpy::ArrayFields result_fields = np.fields(result.get());
     const general::Lanes lanes = lanes_of(fields, static_cast<int>(axis));
     const general::Lanes indices = lanes_of(result_fields, static_cast<int>(axis));

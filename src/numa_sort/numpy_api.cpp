@@ -17,6 +17,10 @@ namespace {
 constexpr std::size_t kSlotArrayType = 2;
 constexpr std::size_t kSlotDescrFromType = 45;
 constexpr std::size_t kSlotEquivTypes = 182;
+constexpr std::size_t kSlotFeatureVersion = 211;
+// From feature version 15 (NumPy 1.22): the memory handler of new arrays.
+constexpr std::size_t kSlotSetHandler = 304;
+constexpr unsigned kMemoryHandlersFeatureVersion = 15;
 
 // Array object layout (the same in NumPy 1 and 2): fields after the object
 // header.
@@ -45,6 +49,8 @@ constexpr std::string_view kLayoutError = "NumPy object layout check failed";
 
 using DescrFromTypeFn = PyObject* (*)(int);
 using EquivTypesFn = unsigned char (*)(PyObject*, PyObject*);
+using FeatureVersionFn = unsigned (*)();
+using SetHandlerFn = PyObject* (*)(PyObject*);
 
 const Api* g_api = nullptr;  // set once, under the interpreter lock, never freed
 
@@ -153,7 +159,9 @@ Api::Api(void** table, int major_version, std::string core_module, py::OwnedRef 
     : table_(table),
       major_version_(major_version),
       core_module_(std::move(core_module)),
-      capsule_(std::move(capsule)) {}
+      capsule_(std::move(capsule)),
+      memory_handlers_(reinterpret_cast<FeatureVersionFn>(table_[kSlotFeatureVersion])() >=
+                       kMemoryHandlersFeatureVersion) {}
 
 bool Api::is_array(PyObject* object) const {
     return PyObject_TypeCheck(object, static_cast<PyTypeObject*>(table_[kSlotArrayType])) != 0;
@@ -196,6 +204,11 @@ bool Api::equivalent(PyObject* first, PyObject* second) const {
     const bool equal = equiv_types(first, second) != 0;
     if (PyErr_Occurred() != nullptr) PyErr_Clear();
     return equal;
+}
+
+PyObject* Api::set_memory_handler(PyObject* handler) const {
+    if (!memory_handlers_) return nullptr;
+    return reinterpret_cast<SetHandlerFn>(table_[kSlotSetHandler])(handler);
 }
 
 const Api& api() {

@@ -96,6 +96,14 @@ public:
     // NumPy's descriptor equivalence. Never leaves a Python error behind.
     bool equivalent(PyObject* first, PyObject* second) const;
 
+    // Whether NumPy takes memory handlers (NumPy 1.22 and later).
+    bool memory_handlers() const { return memory_handlers_; }
+    // Makes `handler` (a "mem_handler" capsule) allocate the arrays created
+    // from now on in the current context; returns the one before (a new
+    // reference), or null with a Python error set (or where NumPy takes no
+    // handlers).
+    PyObject* set_memory_handler(PyObject* handler) const;
+
     int major_version() const { return major_version_; }
     // "numpy._core" for NumPy 2 and later, "numpy.core" before.
     const std::string& core_module() const { return core_module_; }
@@ -105,6 +113,7 @@ private:
     int major_version_;
     std::string core_module_;
     py::OwnedRef capsule_;  // keeps the table alive
+    bool memory_handlers_;
 };
 
 // The process-wide interface, loaded on first use (interpreter lock held).

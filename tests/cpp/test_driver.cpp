@@ -358,6 +358,26 @@ TEST(ScratchCache, KeepsReusesGrowsAndForks) {
     EXPECT_EQ(large_again.data, large.data);
     beside.release(small_again);
     beside.release(large_again);
+    // Beyond the limit, up to the lazy limit, blocks stay mapped with their
+    // tails handed to the kernel: the largest resident part goes first, then
+    // the largest handed-back tail is cut.
+    tfs::ScratchCache lazy(4 * MiB, 12 * MiB);
+    const tfs::ScratchBlock a = lazy.acquire(8 * MiB);
+    const tfs::ScratchBlock b = lazy.acquire(8 * MiB);
+    std::memset(a.data, 0x5A, 8 * MiB);
+    std::memset(b.data, 0x5A, 8 * MiB);
+    lazy.release(a);
+    EXPECT_EQ(lazy.kept_bytes(), 8 * MiB);
+    EXPECT_EQ(lazy.resident_bytes(), 4 * MiB);
+    lazy.release(b);
+    EXPECT_EQ(lazy.kept_bytes(), 12 * MiB);
+    EXPECT_EQ(lazy.resident_bytes(), 4 * MiB);
+    const tfs::ScratchBlock a_again = lazy.acquire(8 * MiB);
+    EXPECT_EQ(a_again.data, a.data);
+    EXPECT_EQ(static_cast<unsigned char*>(a_again.data)[4 * MiB - 1], 0x5A);
+    std::memset(a_again.data, 1, 8 * MiB);  // the handed-back pages take writes again
+    lazy.release(a_again);
+    EXPECT_EQ(lazy.kept_bytes(), 12 * MiB);
     const std::size_t fallback = tfs::kScratchCacheDefaultLimit;
     const std::pair<const char*, std::size_t> limits[] = {
         {nullptr, fallback}, {"", fallback},     {"0", 0},           {"1048576", MiB}, {"12k", 12 << 10},
@@ -365,6 +385,7 @@ TEST(ScratchCache, KeepsReusesGrowsAndForks) {
     for (const auto& [value, limit] : limits) EXPECT_EQ(tfs::scratch_cache_limit_from(value), limit) << (value ? value : "(unset)");
     tfs::ScratchCache& process = tfs::ScratchCache::process();
     if (process.limit() < 2 * MiB) GTEST_SKIP() << "cache turned off";
+    EXPECT_GE(process.lazy_limit(), process.limit());
     process.release(process.acquire(2 * MiB));
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);

@@ -242,6 +242,35 @@ def test_a_writer_meanwhile_leaves_a_permutation(alphabet):
         writer.join()
 
 
+@pytest.mark.parametrize("cache", [None, "0"])  # the scratch cache as set by default, and keeping nothing
+def test_large_results_take_their_memory_back_and_forth(cache):
+    """Large results own memory of the module's handler, which a later call
+    reuses once they are freed; NumPy copies, resizes and frees it as its own."""
+    result = run_python("""
+        import numpy as np, tarvo_fastsort_numa as tfs
+        core = getattr(np, "_core", None) or np.core
+        a = np.random.default_rng(3).integers(0, 1000, 200_000)
+        first = tfs.argsort(a)
+        print(core.multiarray.get_handler_name(first), first.flags.owndata,
+              core.multiarray.get_handler_name(tfs.argsort(a[:1000])))
+        address = first.ctypes.data
+        copy = first.copy()
+        del first
+        again = tfs.argsort(a)
+        print(again.ctypes.data == address, np.array_equal(again, copy))
+        again.resize(500_000, refcheck=False)
+        print(np.array_equal(again[:200_000], copy), not again[200_000:].any())
+        again.resize(7, refcheck=False)
+        print(np.array_equal(again, copy[:7]))
+    """, env={"TARVO_FASTSORT_SCRATCH_CACHE": cache})
+    reused = "True" if cache is None else ("True", "False")
+    lines = result.stdout.split("\n")
+    assert result.returncode == 0, result.stderr
+    assert lines[0] == "tarvo_fastsort_numa scratch cache True default_allocator", result.stdout
+    assert lines[1].split()[0] in reused and lines[1].split()[1] == "True", result.stdout
+    assert lines[2:4] == ["True True", "True"], result.stdout
+
+
 def test_out_of_memory_is_memory_error():
     result = run_python("""
         import resource
