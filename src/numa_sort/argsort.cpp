@@ -93,6 +93,11 @@ constexpr std::size_t kLogBucketMinLength = 16;
 // Fewest mantissa bits of a log-scale digit: with fewer, its buckets span
 // too many keys each.
 constexpr unsigned kMinMantissaBits = 4;
+// The two-sided digit (GapDigit) is tried where the widest gap in the sample
+// spans more than 1/kGapSpanShare of its range, and taken where it crowds
+// the sample's buckets less than the top bits by this factor at least.
+constexpr std::uint64_t kGapSpanShare = 2;
+constexpr std::size_t kGapCrowdingMargin = 2;
 // Stretches of a piece counted and scattered at once (by_strands), each
 // with its own counters, where one key is heavy (Zen 3, 4 keys: 2.4 ns per
 // key for the scatter with one).
@@ -814,6 +819,45 @@ struct LogDigit {
     }
 };
 
+// Or for keys in two clusters far apart (floats of both signs, whose small
+// magnitudes between them are few, and whose bits are already on a log
+// scale), the top bits of the distance from each side's first sampled key
+// over that side's sampled range, the side's buckets in proportion to its
+// share of the sample. Keys beyond a side's range go to its end bucket.
+struct GapDigit {
+    // By side (0 low, 1 high), read at an index rather than chosen by a
+    // branch: which side a key falls on is as random as the keys' signs.
+    std::array<std::uint64_t, 2> start;
+    std::array<unsigned, 2> shift;
+    std::array<std::size_t, 2> first;  // the side's first bucket
+    std::array<std::uint64_t, 2> span;  // its buckets but one
+    std::size_t buckets;
+
+    // Sides [low_start, low_end] and [high_start, high_end] of a sample's
+    // keys, with about `total` buckets between them.
+    GapDigit(std::uint64_t low_start, std::uint64_t low_end, std::uint64_t high_start, std::uint64_t high_end,
+             double low_share, std::size_t total)
+        : start{low_start, high_start} {
+        const auto low_wanted = static_cast<std::size_t>(static_cast<double>(total) * low_share);
+        const std::array<std::uint64_t, 2> range{low_end - low_start, high_end - high_start};
+        const std::array<std::size_t, 2> wanted{low_wanted, total - std::min(total, low_wanted)};
+        for (std::size_t side = 0; side < 2; ++side) {
+            const auto width = static_cast<unsigned>(std::bit_width(range[side]));
+            const auto bits = static_cast<unsigned>(std::bit_width(std::max<std::size_t>(wanted[side], 1) - 1));
+            shift[side] = width > bits ? width - bits : 0;
+            span[side] = range[side] >> shift[side];
+        }
+        first = {0, static_cast<std::size_t>(span[0]) + 1};
+        buckets = first[1] + static_cast<std::size_t>(span[1]) + 1;
+    }
+    std::size_t operator()(std::uint64_t k) const {
+        const std::size_t side = k >= start[1];
+        const std::uint64_t above = k - start[side];
+        const std::uint64_t inside = above & (std::uint64_t(0) - std::uint64_t(k >= start[side]));
+        return first[side] + static_cast<std::size_t>(std::min(inside >> shift[side], span[side]));
+    }
+};
+
 // Sum over buckets of the squared number of sampled keys in each: the
 // pairs a bucket sort would compare, up to a factor.
 template <typename Digit>
@@ -838,8 +882,23 @@ void with_digit(const std::array<std::uint64_t, kDigitSample>& sorted_sample, st
     unsigned mantissa_bits = std::min(static_cast<unsigned>(std::bit_width(hi - lo)), kMaxDigitBits);
     while (mantissa_bits > 0 && LogDigit(lo, centre, hi, mantissa_bits).buckets > log_buckets) --mantissa_bits;
     const LogDigit log(lo, centre, hi, mantissa_bits);
-    if (mantissa_bits >= kMinMantissaBits && 2 * crowding(sorted_sample, log) < crowding(sorted_sample, top))
-        return with(log);
+    const bool log_wins = mantissa_bits >= kMinMantissaBits;
+    std::size_t best = crowding(sorted_sample, top);
+    // The widest gap between neighbours in the sample, where it spans most
+    // of the sample's range: two clusters apart.
+    std::size_t g = 0;
+    for (std::size_t i = 1; i + 1 < kDigitSample; ++i)
+        if (sorted_sample[i + 1] - sorted_sample[i] > sorted_sample[g + 1] - sorted_sample[g]) g = i;
+    const std::uint64_t first = sorted_sample.front();
+    const std::uint64_t last = sorted_sample.back();
+    if (sorted_sample[g + 1] - sorted_sample[g] > (last - first) / kGapSpanShare) {
+        const GapDigit gap(first, sorted_sample[g], sorted_sample[g + 1], last,
+                           static_cast<double>(g + 1) / kDigitSample, top.buckets);
+        const std::size_t crowd = crowding(sorted_sample, gap);
+        if (crowd * kGapCrowdingMargin < best && !(log_wins && 2 * crowding(sorted_sample, log) < crowd))
+            return with(gap);
+    }
+    if (log_wins && 2 * crowding(sorted_sample, log) < best) return with(log);
     with(top);
 }
 
