@@ -766,23 +766,33 @@ struct PackedPair {
 
     Record make(std::uint64_t i, std::uint64_t k) const { return (k - lo) << index_bits | i; }
     std::uint64_t key(Record r) const { return r >> index_bits; }
+    std::uint64_t offset() const { return lo; }  // taken off a key in its record
     Index index(Record r) const { return static_cast<Index>(r & ((std::uint64_t(1) << index_bits) - 1)); }
 };
 struct WidePair {
     using Record = Word128;
     Record make(std::uint64_t i, std::uint64_t k) const { return Record{i, k}; }
     std::uint64_t key(const Record& r) const { return r.hi; }
+    std::uint64_t offset() const { return 0; }
     Index index(const Record& r) const { return static_cast<Index>(r.lo); }
 };
 
 // A key's bucket in the partition: the top bits of its distance from the
 // smallest key, for keys spread over their range.
+// Keys from `low` up to 2^bits - 1 above it: all that a bucket may hold,
+// where its digit fixes that.
+struct KeyRange {
+    std::uint64_t low;
+    unsigned bits;
+};
+
 struct TopBitsDigit {
     std::uint64_t lo;
     unsigned shift;
     std::size_t buckets;
 
     std::size_t operator()(std::uint64_t k) const { return static_cast<std::size_t>((k - lo) >> shift); }
+    std::optional<KeyRange> range(std::size_t d) const { return KeyRange{lo + (std::uint64_t(d) << shift), shift}; }
 };
 
 // Or for skewed keys (a few heavy ones, a long tail, both sides of a mode),
@@ -817,6 +827,7 @@ struct LogDigit {
         // below + c above the centre, below - 1 - c under it.
         return static_cast<std::size_t>(below + (c ^ (up ? 0 : ~std::uint64_t(0))));
     }
+    std::optional<KeyRange> range(std::size_t) const { return std::nullopt; }
 };
 
 // Or for keys in two clusters far apart (floats of both signs, whose small
@@ -855,6 +866,13 @@ struct GapDigit {
         const std::uint64_t above = k - start[side];
         const std::uint64_t inside = above & (std::uint64_t(0) - std::uint64_t(k >= start[side]));
         return first[side] + static_cast<std::size_t>(std::min(inside >> shift[side], span[side]));
+    }
+    // The end buckets of each side also take the keys beyond its range.
+    std::optional<KeyRange> range(std::size_t d) const {
+        const std::size_t side = d >= first[1];
+        const std::size_t step = d - first[side];
+        if (step == span[side] || (side == 0 && step == 0)) return std::nullopt;
+        return KeyRange{start[side] + (std::uint64_t(step) << shift[side]), shift[side]};
     }
 };
 
@@ -920,12 +938,20 @@ std::size_t log_buckets_for(std::size_t n, const TopBitsDigit& top) {
 // own; a short one sorts its pairs themselves.
 template <typename Pair>
 void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, std::uint64_t* words,
-                 std::uint32_t* ranks, std::uint64_t* counts, const LaneOut& out, std::size_t first) {
+                 std::uint32_t* ranks, std::uint64_t* counts, const LaneOut& out, std::size_t first,
+                 std::optional<KeyRange> range) {
+    // The keys' range from the digit where it fixes one (that saves a pass
+    // over the pairs); their smallest and largest key otherwise.
     std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t hi = 0;
-    for (std::size_t j = 0; j < m; ++j) {
-        lo = std::min(lo, pair.key(pairs[j]));
-        hi = std::max(hi, pair.key(pairs[j]));
+    if (range && range->bits < 64) {
+        lo = range->low - pair.offset();
+        hi = lo + ((std::uint64_t(1) << range->bits) - 1);
+    } else {
+        for (std::size_t j = 0; j < m; ++j) {
+            lo = std::min(lo, pair.key(pairs[j]));
+            hi = std::max(hi, pair.key(pairs[j]));
+        }
     }
     const LaneOut at{out.data + static_cast<std::ptrdiff_t>(first) * out.stride, out.stride};
     const auto index_of_pair = [&](std::size_t j) { return pair.index(pairs[j]); };
@@ -1031,7 +1057,7 @@ void partition_argsort(const Pair& pair, std::uint64_t* keys, std::size_t n, con
         for (std::size_t d = next++; d < buckets; d = next++) {
             const std::size_t first = starts[d];
             const std::size_t m = starts[d + 1] - first;
-            if (m > 0) sort_bucket(pair, pairs + first, m, words + first, ranks, bucket_counts, out, first);
+            if (m > 0) sort_bucket(pair, pairs + first, m, words + first, ranks, bucket_counts, out, first, digit.range(d));
         }
     });
 }
