@@ -1017,8 +1017,8 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
 // stretch of a bucket after the previous piece's), and sorts each bucket on
 // its own (sort_bucket), the buckets spread over the workers. The keys'
 // memory (where the indices go, or apart) then holds the buckets' words.
-template <std::size_t strands, typename Pair, typename Digit>
-void partition_argsort(const Pair& pair, std::uint64_t* keys, std::size_t n, const Digit& digit, const LaneOut& out,
+template <std::size_t strands, typename Pair, typename K, typename Digit>
+void partition_argsort(const Pair& pair, const K* keys, std::size_t n, const Digit& digit, const LaneOut& out,
                        std::size_t workers, LaneMemory& memory) {
     memory.partition();
     using Record = typename Pair::Record;
@@ -1074,7 +1074,10 @@ void partition_argsort(const Pair& pair, std::uint64_t* keys, std::size_t n, con
 template <typename U, typename Map>
 void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
     const std::size_t n = in.n;
-    std::uint64_t* keys = memory.words_for(out);
+    // Keys of 32-bit elements fit in 32 bits and are kept so, in the first
+    // half of the words' memory: the passes over them read half as much.
+    using K = std::conditional_t<sizeof(U) <= 4, std::uint32_t, std::uint64_t>;
+    K* const keys = reinterpret_cast<K*>(memory.words_for(out));
     const std::size_t pieces = pieces_of(n, workers);
     std::vector<std::uint64_t> lows(pieces, std::numeric_limits<std::uint64_t>::max());
     std::vector<std::uint64_t> highs(pieces, 0);
@@ -1083,7 +1086,7 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
         std::uint64_t hi = 0;
         for_each_element<U>(in, begin, end, [&](std::size_t i, U v) {
             const std::uint64_t k = map(v);
-            keys[i] = k;
+            keys[i] = static_cast<K>(k);
             lo = std::min(lo, k);
             hi = std::max(hi, k);
         });
@@ -1117,10 +1120,10 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
         return write_indices(out, 0, n, [order](std::size_t k) { return order[k]; });
     }
     if (n >= kDropMergeMinLength &&
-        tfs::detail::looks_nearly_sorted(std::span<const std::uint64_t>(keys, n), [](std::uint64_t k) { return k; })) {
+        tfs::detail::looks_nearly_sorted(std::span<const K>(keys, n), [](K k) { return k; })) {
         if (packed) {
             auto* words = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
-            for (std::size_t i = 0; i < n; ++i) words[i] = (keys[i] - lo) << index_bits | i;
+            for (std::size_t i = 0; i < n; ++i) words[i] = (std::uint64_t(keys[i]) - lo) << index_bits | i;
             if (drop_merge_sort<std::uint64_t>(std::span<std::uint64_t>(words, n),
                                                [](std::span<std::uint64_t> side) { simd_sort(side); })) {
                 const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
@@ -1137,13 +1140,22 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     const auto fit = [&](unsigned bits) { return (spread + index_bits + 2 - std::min(spread + index_bits, bits)) / 2; };
     if (n < (packed ? kPartitionMinLength : kWidePartitionMinLength) || (packed && fit(32) > kMaxRankDigitBits)) {
         if (packed) {
+            // The words in place of 64-bit keys; of 32-bit ones, in the
+            // pairs' memory (room for 2n words), the rest of it the sort's.
+            auto* pair_words = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
+            std::uint64_t* words = pair_words;
+            std::uint64_t* scratch = pair_words + n;
+            if constexpr (sizeof(K) == sizeof(std::uint64_t)) {
+                words = keys;
+                scratch = pair_words;
+            }
             in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                for (std::size_t i = begin; i < end; ++i) keys[i] = (keys[i] - lo) << index_bits | i;
+                for (std::size_t i = begin; i < end; ++i) words[i] = (std::uint64_t(keys[i]) - lo) << index_bits | i;
             });
-            sort_words(std::span<std::uint64_t>(keys, n), workers, reinterpret_cast<std::uint64_t*>(memory.pairs->get()));
+            sort_words(std::span<std::uint64_t>(words, n), workers, scratch);
             const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
             in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(keys[j] & mask); });
+                write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(words[j] & mask); });
             });
             return;
         }
