@@ -29,8 +29,10 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <utility>
 
 #include "engine/failure.hpp"
+#include "engine/sorts/scratch_cache.hpp"
 #include "engine/traits/radixable.hpp"
 
 namespace tfs {
@@ -109,14 +111,16 @@ inline void store_block(void* to, const void* from) noexcept {
 // Line buffers for the combining scatter, never initialised: per bucket an
 // aligned block of kCombiningMaxBlockBytes, the next slot to fill in it, the
 // destination position of its slot 0 and the bucket's first position. Serves any number of passes with
-// at most as many buckets. Throws std::bad_alloc.
+// at most as many buckets. Large ones come from the scratch cache, whose
+// kept pages cost no faults on the next sort. Throws std::bad_alloc.
 class CombiningLines {
 public:
     explicit CombiningLines(std::size_t buckets)
-        : data_(static_cast<unsigned char*>(
-              ::operator new(buckets * kBytesPerBucket, std::align_val_t{kCombiningMaxBlockBytes}))),
+        : storage_(buckets * kBytesPerBucket + kCombiningMaxBlockBytes),
+          data_(storage_.get() + (kCombiningMaxBlockBytes -
+                                  reinterpret_cast<std::uintptr_t>(storage_.get()) % kCombiningMaxBlockBytes) %
+                                     kCombiningMaxBlockBytes),
           buckets_(buckets) {}
-    ~CombiningLines() { ::operator delete(data_, std::align_val_t{kCombiningMaxBlockBytes}); }
     CombiningLines(const CombiningLines&) = delete;
     CombiningLines& operator=(const CombiningLines&) = delete;
 
@@ -138,6 +142,7 @@ private:
         return reinterpret_cast<std::uint64_t*>(data_ + buckets_ * (kCombiningMaxBlockBytes + i * sizeof(std::uint64_t)));
     }
 
+    Scratch<unsigned char> storage_;
     unsigned char* data_;
     std::size_t buckets_;
 };
@@ -164,7 +169,13 @@ bool combining_fits(const T* dst) noexcept {
 // lines; dst satisfies combining_fits.
 template <typename T, bool kStream, typename Bucket>
 void combining_scatter_by(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
-                       std::span<const std::uint64_t> ends, const CombiningLines& lines, Bucket bucket) {
+                       std::span<const std::uint64_t> ends, const CombiningLines& lines, Bucket bucket);
+
+// The same for elements made as they go: element i of `count` is
+// item(i).first, to bucket item(i).second (below heads.size()).
+template <typename T, bool kStream, typename Item>
+void combining_scatter_items_by(std::size_t count, std::span<T> dst, std::span<std::uint64_t> heads,
+                             std::span<const std::uint64_t> ends, const CombiningLines& lines, Item item) {
     constexpr std::uint64_t kPerLine = kCombiningBlockBytes<kStream> / sizeof(T);
     static_assert(kPerLine * sizeof(T) == kCombiningBlockBytes<kStream>);
     const std::size_t buckets = heads.size();
@@ -174,7 +185,7 @@ void combining_scatter_by(std::span<const T> src, std::span<T> dst, std::span<st
     for (std::size_t b = 0; b < buckets; ++b)
         check(heads[b] <= ends[b] && ends[b] <= n, "combining scatter bucket outside the destination");
     if (buckets == 0) {
-        check(src.empty(), "combining scatter bucket outside the destination");
+        check(count == 0, "combining scatter bucket outside the destination");
         return;
     }
 
@@ -221,20 +232,21 @@ void combining_scatter_by(std::span<const T> src, std::span<T> dst, std::span<st
         slot[d] = w;
     };
 
-    const T* p = src.data();
-    const T* const stop = p + src.size();
-    for (; stop - p >= 4; p += 4) {
-        const T v0 = p[0], v1 = p[1], v2 = p[2], v3 = p[3];
-        const std::uint64_t d0 = bucket(radix_key(v0));
-        const std::uint64_t d1 = bucket(radix_key(v1));
-        const std::uint64_t d2 = bucket(radix_key(v2));
-        const std::uint64_t d3 = bucket(radix_key(v3));
+    std::size_t i = 0;
+    for (; count - i >= 4; i += 4) {
+        const auto [v0, d0] = item(i);
+        const auto [v1, d1] = item(i + 1);
+        const auto [v2, d2] = item(i + 2);
+        const auto [v3, d3] = item(i + 3);
         place(v0, d0);
         place(v1, d1);
         place(v2, d2);
         place(v3, d3);
     }
-    for (; p != stop; ++p) place(*p, bucket(radix_key(*p)));
+    for (; i < count; ++i) {
+        const auto [v, d] = item(i);
+        place(v, d);
+    }
 #if defined(__x86_64__)
     if constexpr (kStream) _mm_sfence();
 #endif
@@ -261,6 +273,17 @@ void combining_scatter_by(std::span<const T> src, std::span<T> dst, std::span<st
     }
 }
 
+template <typename T, bool kStream, typename Bucket>
+void combining_scatter_by(std::span<const T> src, std::span<T> dst, std::span<std::uint64_t> heads,
+                       std::span<const std::uint64_t> ends, const CombiningLines& lines, Bucket bucket) {
+    const T* const p = src.data();
+    combining_scatter_items_by<T, kStream>(
+        src.size(), dst, heads, ends, lines, [p, bucket](std::size_t i) __attribute__((always_inline)) {
+            const T v = p[i];
+            return std::pair<T, std::uint64_t>{v, bucket(radix_key(v))};
+        });
+}
+
 // The combining scatter with the whole lines stored normally or streamed past
 // the cache, as the destination's size asks (kStreamingMinBytes).
 template <typename T, typename Bucket>
@@ -270,6 +293,16 @@ void combining_scatter(std::span<const T> src, std::span<T> dst, std::span<std::
         combining_scatter_by<T, true>(src, dst, heads, ends, lines, bucket);
     } else {
         combining_scatter_by<T, false>(src, dst, heads, ends, lines, bucket);
+    }
+}
+
+template <typename T, typename Item>
+void combining_scatter_items(std::size_t count, std::span<T> dst, std::span<std::uint64_t> heads,
+                             std::span<const std::uint64_t> ends, const CombiningLines& lines, Item item) {
+    if (dst.size_bytes() >= kStreamingMinBytes) {
+        combining_scatter_items_by<T, true>(count, dst, heads, ends, lines, item);
+    } else {
+        combining_scatter_items_by<T, false>(count, dst, heads, ends, lines, item);
     }
 }
 

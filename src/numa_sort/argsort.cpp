@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -23,6 +24,8 @@
 #include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/scratch_cache.hpp"
 #include "engine/sorts/simd_dispatch.hpp"
+#include "engine/sorts/utils.hpp"
+#include "engine/sorts/write_combining_scatter.hpp"
 #include "numa_sort/few_keys.hpp"
 #include "numa_sort/float_keys_impl.hpp"
 #include "numa_sort/pool.hpp"
@@ -129,6 +132,10 @@ constexpr std::size_t kPackedSlotMinShare = 16;
 // Counters added after each stretch's: stretches of counters a multiple of
 // 4 KiB apart would alias in the store buffer and wait on each other.
 constexpr std::size_t kStrandPad = 16;
+// The partition's scatter goes through line buffers from this many buckets
+// (with pairs past the cache): with fewer, a plain store's line stays in
+// the first-level cache until it fills.
+constexpr std::size_t kCombiningMinBuckets = 1024;
 // Equal keys in the partition's sample from which one key counts as heavy.
 constexpr std::size_t kHeavyKeySample = 16;
 // Buckets per worker at least, so that the workers' loads even out.
@@ -1042,8 +1049,35 @@ void partition_argsort(const Pair& pair, const K* keys, std::size_t n, const Dig
     }
     starts[buckets] = total;
     check(total == n, "partition counts differ from the lane length");
+    // Many buckets and pairs past the cache: through line buffers, whole
+    // lines streamed out (each piece's stretch of a bucket ends where the
+    // next piece's starts, or the next bucket). TARVO_FASTSORT_SCATTER
+    // forces either way.
+    const std::optional<ScatterKind> forced = forced_scatter_kind();
+    const bool combining = strands == 1 && combining_fits(pairs) &&
+                           (forced ? *forced == ScatterKind::combining
+                                   : buckets >= kCombiningMinBuckets && n * sizeof(Record) >= kStreamingMinBytes);
+    std::vector<std::uint64_t> ends;
+    std::vector<std::unique_ptr<CombiningLines>> lines;
+    if (combining) {
+        ends.resize(pieces * buckets);
+        for (std::size_t p = 0; p < pieces; ++p)
+            for (std::size_t d = 0; d < buckets; ++d)
+                ends[p * buckets + d] = p + 1 < pieces ? counts[(p + 1) * stride + d] : starts[d + 1];
+        for (std::size_t p = 0; p < pieces; ++p) lines.push_back(std::make_unique<CombiningLines>(buckets));
+    }
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
         std::uint64_t* heads = counts + p * strands * stride;
+        if (combining) {
+            combining_scatter_items<Record>(
+                end - begin, std::span<Record>(pairs, n), std::span<std::uint64_t>(heads, buckets),
+                std::span<const std::uint64_t>(ends.data() + p * buckets, buckets), *lines[p], [&](std::size_t j) {
+                    const std::size_t i = begin + j;
+                    const std::uint64_t k = keys[i];
+                    return std::pair<Record, std::uint64_t>{pair.make(i, k), digit(k)};
+                });
+            return;
+        }
         by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
             const std::uint64_t k = keys[i];
             pairs[heads[q * stride + digit(k)]++] = pair.make(i, k);

@@ -271,6 +271,25 @@ def test_large_results_take_their_memory_back_and_forth(cache):
     assert lines[2:4] == ["True True", "True"], result.stdout
 
 
+@pytest.mark.parametrize("scatter", ["plain", "combining"])
+def test_forced_scatter_of_the_partition(scatter):
+    """The partition's scatter forced each way (by default it goes through
+    line buffers only from 1024 buckets and 16 MiB of pairs)."""
+    result = run_python("""
+        import numpy as np, tarvo_fastsort_numa as tfs
+        from conftest import distribution, values
+        for dtype in ["u4", "i4", "i8", "f4", "f8"]:
+            rng = np.random.default_rng(4)
+            arrays = [values(dtype, n, rng) for n in (16_384, 65_537, 300_000)]
+            arrays += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
+            arrays += [distribution("lognormal", dtype, 300_000, rng)]
+            for a in arrays:
+                for threads in (1, 2):
+                    assert np.array_equal(tfs.argsort(a, threads=threads), np.argsort(a, kind="stable")), dtype
+    """, env={"TARVO_FASTSORT_SCATTER": scatter})
+    assert result.returncode == 0, result.stderr
+
+
 def test_out_of_memory_is_memory_error():
     result = run_python("""
         import resource
