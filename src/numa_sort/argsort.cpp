@@ -784,8 +784,6 @@ struct WidePair {
     Index index(const Record& r) const { return static_cast<Index>(r.lo); }
 };
 
-// A key's bucket in the partition: the top bits of its distance from the
-// smallest key, for keys spread over their range.
 // Keys from `low` up to 2^bits - 1 above it: all that a bucket may hold,
 // where its digit fixes that.
 struct KeyRange {
@@ -793,6 +791,8 @@ struct KeyRange {
     unsigned bits;
 };
 
+// A key's bucket in the partition: the top bits of its distance from the
+// smallest key, for keys spread over their range.
 struct TopBitsDigit {
     std::uint64_t lo;
     unsigned shift;
@@ -953,7 +953,7 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
     std::uint64_t hi = 0;
     if (range && range->bits < 64) {
         lo = range->low - pair.offset();
-        hi = lo + ((std::uint64_t(1) << range->bits) - 1);
+        hi = lo + std::min((std::uint64_t(1) << range->bits) - 1, std::numeric_limits<std::uint64_t>::max() - lo);
     } else {
         for (std::size_t j = 0; j < m; ++j) {
             lo = std::min(lo, pair.key(pairs[j]));
