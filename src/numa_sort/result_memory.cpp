@@ -36,6 +36,8 @@ struct Header {
     std::size_t size;         // bytes asked for
 };
 constexpr std::size_t kHeaderBytes = 64;
+// A block for an array may exceed it by at most this share of its size.
+constexpr std::size_t kMaxWasteShare = 8;
 static_assert(sizeof(Header) <= kHeaderBytes);
 
 Header& header_of(void* data) { return *reinterpret_cast<Header*>(static_cast<char*>(data) - kHeaderBytes); }
@@ -45,9 +47,18 @@ void* allocate(void*, std::size_t size) {
     const std::size_t total = size + kHeaderBytes;
     void* base = nullptr;
     std::size_t block_bytes = 0;
-    if (total >= kScratchCacheMinBytes) {
+    // Blocks are whole granules: only where that wastes at most an eighth,
+    // and cut to as many granules as the array needs, so that an array kept
+    // holds no more memory than that.
+    const std::size_t granules = (total + kScratchCacheGranule - 1) / kScratchCacheGranule * kScratchCacheGranule;
+    if (total >= kScratchCacheMinBytes && granules >= total && granules - total <= total / kMaxWasteShare) {
         try {
-            const ScratchBlock block = ScratchCache::process().acquire(total);
+            ScratchCache& cache = ScratchCache::process();
+            ScratchBlock block = cache.acquire(total);
+            if (block.bytes > granules) {
+                cache.release({static_cast<char*>(block.data) + granules, block.bytes - granules});
+                block.bytes = granules;
+            }
             base = block.data;
             block_bytes = block.bytes;
         } catch (const std::bad_alloc&) {

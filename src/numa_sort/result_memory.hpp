@@ -16,9 +16,10 @@
 
 namespace tfs::result_memory {
 
-// Results from this many bytes take their memory from the scratch cache:
-// below it the heap keeps freed memory itself, and setting the handler
-// costs more than it saves.
+// Results from this many bytes may take their memory from the scratch
+// cache (where its 2 MiB granules waste little of it): below it the heap
+// keeps freed memory itself, and setting the handler costs more than it
+// saves.
 inline constexpr std::size_t kCachedResultMinBytes = std::size_t(1) << 20;
 
 // The handler's name, as numpy.core.multiarray.get_handler_name() reports it.
