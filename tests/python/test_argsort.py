@@ -1,6 +1,7 @@
 """argsort(arr, *, axis=-1, kind=None, threads=None): np.argsort(kind='stable')'s
 indices exactly, in any layout, arr untouched; errors; a writer meanwhile."""
 
+import os
 import threading
 
 import numpy as np
@@ -263,7 +264,10 @@ def test_large_results_take_their_memory_back_and_forth(cache):
         again.resize(7, refcheck=False)
         print(np.array_equal(again, copy[:7]))
     """, env={"TARVO_FASTSORT_SCRATCH_CACHE": cache})
-    reused = "True" if cache is None else ("True", "False")
+    # Under AddressSanitizer every buffer comes from the heap, whose freed
+    # blocks wait in quarantine.
+    kept = cache is None and "libasan" not in os.environ.get("LD_PRELOAD", "")
+    reused = "True" if kept else ("True", "False")
     lines = result.stdout.split("\n")
     assert result.returncode == 0, result.stderr
     assert lines[0] == "tarvo_fastsort_numa scratch cache True default_allocator", result.stdout
