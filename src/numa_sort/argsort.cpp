@@ -907,8 +907,10 @@ void with_digit(const std::array<std::uint64_t, kDigitSample>& sorted_sample, st
     unsigned mantissa_bits = std::min(static_cast<unsigned>(std::bit_width(hi - lo)), kMaxDigitBits);
     while (mantissa_bits > 0 && LogDigit(lo, centre, hi, mantissa_bits).buckets > log_buckets) --mantissa_bits;
     const LogDigit log(lo, centre, hi, mantissa_bits);
-    const bool log_wins = mantissa_bits >= kMinMantissaBits;
-    std::size_t best = crowding(sorted_sample, top);
+    // The log digit costs more a key: it must halve the crowding to be taken.
+    const std::size_t log_crowd =
+        mantissa_bits >= kMinMantissaBits ? 2 * crowding(sorted_sample, log) : std::numeric_limits<std::size_t>::max();
+    const std::size_t best = crowding(sorted_sample, top);
     // The widest gap between neighbours in the sample, where it spans most
     // of the sample's range: two clusters apart.
     std::size_t g = 0;
@@ -920,10 +922,9 @@ void with_digit(const std::array<std::uint64_t, kDigitSample>& sorted_sample, st
         const GapDigit gap(first, sorted_sample[g], sorted_sample[g + 1], last,
                            static_cast<double>(g + 1) / kDigitSample, top.buckets);
         const std::size_t crowd = crowding(sorted_sample, gap);
-        if (crowd * kGapCrowdingMargin < best && !(log_wins && 2 * crowding(sorted_sample, log) < crowd))
-            return with(gap);
+        if (crowd * kGapCrowdingMargin < best && log_crowd >= crowd) return with(gap);
     }
-    if (log_wins && 2 * crowding(sorted_sample, log) < best) return with(log);
+    if (log_crowd < best) return with(log);
     with(top);
 }
 
