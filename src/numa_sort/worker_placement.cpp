@@ -92,21 +92,29 @@ void WorkerPlacement::on_scheduler_entry(bool is_worker) {
 }
 
 void WorkerPlacement::on_scheduler_exit(bool is_worker) {
-    if (is_worker && t_seat.worker) t_seat.worker->in_arena.store(false, std::memory_order_relaxed);
+    if (!is_worker || !t_seat.worker) return;
+    Worker& self = *t_seat.worker;
+    self.in_arena.store(false, std::memory_order_relaxed);
+    // Barred now, on its own time, from the processor of the last job's
+    // caller: the next caller there then has no call to make.
+    const int cpu = last_caller_cpu_.load(std::memory_order_relaxed);
+    const std::lock_guard lock(mutex_);
+    bar(self, cpu, 0);
+}
+
+void WorkerPlacement::bar(Worker& worker, int cpu, pid_t tid) {
+    if (cpu < 0 || worker.barred_from.load(std::memory_order_relaxed) == cpu || !worker.home.has(cpu)) return;
+    const CpuMask barred = worker.home.without(cpu);
+    if (barred.count() > 0 && barred.apply_to(tid)) worker.barred_from.store(cpu, std::memory_order_relaxed);
 }
 
 void WorkerPlacement::keep_off_caller() {
     const int cpu = ::sched_getcpu();
     if (cpu < 0) return;
+    last_caller_cpu_.store(cpu, std::memory_order_relaxed);
     const std::lock_guard lock(mutex_);
-    for (Worker* worker : workers_) {
-        if (worker->in_arena.load(std::memory_order_relaxed) ||
-            worker->barred_from.load(std::memory_order_relaxed) == cpu || !worker->home.has(cpu))
-            continue;
-        const CpuMask barred = worker->home.without(cpu);
-        if (barred.count() > 0 && barred.apply_to(worker->tid))
-            worker->barred_from.store(cpu, std::memory_order_relaxed);
-    }
+    for (Worker* worker : workers_)
+        if (!worker->in_arena.load(std::memory_order_relaxed)) bar(*worker, cpu, worker->tid);
 }
 
 void WorkerPlacement::forget(const Worker* worker) {
