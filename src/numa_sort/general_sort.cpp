@@ -62,6 +62,18 @@ constexpr std::size_t kFewKeysPiecesPerWorker = 4;
 // the count's 0.64 ns a key, four 0.69 against 0.68, eight 0.93 against
 // 0.86, sixteen 1.28 against 1.35).
 constexpr std::size_t kFewIntegerKeysAloneMin = 5;
+// Lanes that two workers would share, whose sample shows fewer bits of
+// entropy per key than this, are sorted on one: the SIMD sort's time grows
+// by about a pass per bit, so the split or partition pass and two sorts that
+// contend for memory save next to nothing there, and a worker woken after a
+// pause costs the rest (Zen 4, u32 and u64 of 2^k values at 1e6 and 1e7:
+// two workers took 0.9 to 1.3 times one's time for k of 5 and 6, 0.65 to
+// 0.85 from k of 8; Zipf with exponent 3, about 1 bit, 1.2 to 1.5 times at
+// 1e6). With more workers the pass is shared by more.
+constexpr double kParallelMinEntropyBits = 8.0;
+constexpr std::size_t kEntropyRuleMaxWorkers = 2;
+// Keys sampled for that entropy.
+constexpr std::size_t kEntropySample = 255;
 // Bit patterns of +infinity: above them (sign bit aside) lie the NaNs.
 constexpr std::uint16_t kHalfInfinity = 0x7c00;
 constexpr std::uint32_t kFloatInfinity = 0x7f800000;
@@ -110,6 +122,30 @@ bool settle_monotone(std::span<U> words) {
     return true;
 }
 
+// Whether a lane that `workers` would share is sorted as fast by one, as
+// its sample's entropy shows (see kParallelMinEntropyBits). A key seen c > 1
+// times among the s sampled adds (c / s) log2(s / c) bits; a key seen once
+// is taken as one of the lane's distinct keys, adding log2(n) / s. Only
+// equality counts, so any type's bits serve.
+template <typename U>
+bool low_entropy(std::span<const U> words, std::size_t workers) {
+    const std::size_t n = words.size();
+    if (workers > kEntropyRuleMaxWorkers || n < kEntropySample) return false;
+    std::array<U, kEntropySample> sample;
+    for (std::size_t i = 0; i < kEntropySample; ++i) sample[i] = words[(2 * i + 1) * n / (2 * kEntropySample)];
+    std::sort(sample.begin(), sample.end());
+    constexpr double s = kEntropySample;
+    double bits = 0;
+    for (std::size_t i = 0, j = 0; i < kEntropySample; i = j) {
+        while (j < kEntropySample && sample[j] == sample[i]) ++j;
+        const double c = static_cast<double>(j - i);
+        bits += c == 1 ? std::log2(static_cast<double>(n)) / s : c / s * std::log2(s / c);
+    }
+    if (bits >= kParallelMinEntropyBits) return false;
+    t_last_path = "one thread";
+    return true;
+}
+
 // Unsigned keys, or signed values as they are, unsettled, on the calling
 // thread: nearly sorted ones are drop-merge sorted, the rest go to the SIMD
 // quicksort, which takes signed values without the passes that rewrite them
@@ -146,7 +182,9 @@ auto split_sort(std::size_t workers, SortPiece sort_piece) {
 // by the caller since before any element moved).
 template <typename T>
 void sort_unsettled(std::span<T> values, std::size_t workers, key_t<T>* scratch) {
-    if (scratch == nullptr) return sort_unsettled_piece(values);
+    if (scratch == nullptr ||
+        low_entropy(std::span<const key_t<T>>(reinterpret_cast<const key_t<T>*>(values.data()), values.size()), workers))
+        return sort_unsettled_piece(values);
     const PartitionCalibration& calibration = partition_calibration();
     sort_or_heap_sort(values, [&](std::span<T> s) {
         parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
@@ -292,6 +330,7 @@ void sort_mapped(std::span<U> words, std::size_t workers, U* scratch, ToKey to_k
     if (scratch != nullptr && workers < kParallelMergeMinWorkers &&
         tfs::detail::looks_nearly_sorted(std::span<const U>(words), to_key))
         scratch = nullptr;
+    if (scratch != nullptr && low_entropy(std::span<const U>(words), workers)) scratch = nullptr;
     if (scratch == nullptr && sort_native(words)) return;
     if (scratch == nullptr) {
         transform_all(words, to_key);

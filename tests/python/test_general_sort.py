@@ -169,19 +169,21 @@ def test_forced_choices(forced):
         paths = set()
         for dtype in ["u4", "i4", "u8", "i8", "f4", "f8"]:
             rng = np.random.default_rng(len(dtype))
-            arrays = [values(dtype, n, rng) for n in {sizes}] + [sparse_specials(dtype, {sizes}[-1], rng)]
-            arrays += [distribution(s, dtype, {sizes}[-1], rng) for s in ["zipf_2_signed", "lognormal", "nan_zeros"]]
-            for a in arrays:
+            arrays = [(None, values(dtype, n, rng)) for n in {sizes}] + [(None, sparse_specials(dtype, {sizes}[-1], rng))]
+            arrays += [(s, distribution(s, dtype, {sizes}[-1], rng)) for s in ["zipf_2_signed", "lognormal", "nan_zeros"]]
+            for family, a in arrays:
                 expected = reference(a)
                 for threads in (1, 2):
                     b = a.copy()
                     tfs.sort(b, threads=threads)
                     assert_same_bits(b, expected)
                     parallel = threads == 2 and b.nbytes >= (2 << 20 if "{shape}" == "coarse" else 512 << 10)
+                    # integers of about 4 bits of entropy a key: one worker sorts them as fast
+                    parallel &= not (family == "zipf_2_signed" and dtype[0] != "f")
                     paths.add(tfs._sort_info()["last_path"])
                     if {shape!r} is not None:  # keys that no digit splits well are split around pivots
                         allowed = ("partition, {shape}", "split") if parallel else ("one thread",)
-                        assert tfs._sort_info()["last_path"] in allowed
+                        assert tfs._sort_info()["last_path"] in allowed, (family, dtype, len(a))
         assert tfs._sort_info()["partition"] == ({shape!r} or tfs._sort_info()["partition"])
         scatter = {env.get("TARVO_FASTSORT_SCATTER")!r}
         assert scatter is None or tfs._sort_info()["scatter"] == (scatter, scatter)
