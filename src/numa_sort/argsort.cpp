@@ -1156,19 +1156,32 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     }
     if (n >= kDropMergeMinLength &&
         tfs::detail::looks_nearly_sorted(std::span<const K>(keys, n), [](K k) { return k; })) {
+        // The words are built and the indices written by every worker; the
+        // drop-merge sort itself is one scan.
         if (packed) {
             auto* words = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
-            for (std::size_t i = 0; i < n; ++i) words[i] = (std::uint64_t(keys[i]) - lo) << index_bits | i;
+            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+                for (std::size_t i = begin; i < end; ++i) words[i] = (std::uint64_t(keys[i]) - lo) << index_bits | i;
+            });
             if (drop_merge_sort<std::uint64_t>(std::span<std::uint64_t>(words, n),
                                                [](std::span<std::uint64_t> side) { simd_sort(side); })) {
                 const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
-                return write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(words[j] & mask); });
+                in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+                    write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(words[j] & mask); });
+                });
+                return;
             }
         } else {
             Word128* pairs = memory.pairs->get();
-            for (std::size_t i = 0; i < n; ++i) pairs[i] = Word128{i, keys[i]};
-            if (drop_merge_sort<Word128>(std::span<Word128>(pairs, n), [](std::span<Word128> side) { simd_sort(side); }))
-                return write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
+            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+                for (std::size_t i = begin; i < end; ++i) pairs[i] = Word128{i, keys[i]};
+            });
+            if (drop_merge_sort<Word128>(std::span<Word128>(pairs, n), [](std::span<Word128> side) { simd_sort(side); })) {
+                in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+                    write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
+                });
+                return;
+            }
         }
     }
 
