@@ -48,6 +48,11 @@ constexpr std::size_t kParallelMinBytesPerWorker = std::size_t(256) << 10;
 // ... and with the coarse shape, chosen where a scatter into many buckets
 // costs much: its buckets are sorted out of cache, which saves less.
 constexpr std::size_t kParallelCoarseMinBytesPerWorker = std::size_t(1) << 20;
+// ... and where the lanes are split around pivots instead (Zen 4, two
+// threads, split over one thread's time: 560 KB of keys 0.71 to 1.08, 800 KB
+// 0.67 to 0.89, 1.2 to 2 MB 0.60 to 0.71; the coarse shape's cut-off had
+// left them to one thread).
+constexpr std::size_t kParallelSplitMinBytesPerWorker = std::size_t(384) << 10;
 // Lanes of at least this many elements are sampled for few keys: on
 // shorter ones the sample and its sort, a few microseconds, cost more than
 // the count saves. Each piece counted is at least this long.
@@ -93,8 +98,9 @@ struct Runner {
 // The partition's shape is measured the first time a lane might be.
 bool parallel(std::size_t n, std::size_t size, std::size_t workers) {
     if (workers < 2 || n < kParallelMsdMinLength || n * size < kParallelMinBytesPerWorker * workers) return false;
-    return partition_calibration().shape == PartitionShape::fine ||
-           n * size >= kParallelCoarseMinBytesPerWorker * workers;
+    const PartitionCalibration& calibration = partition_calibration();
+    if (calibration.split) return n * size >= kParallelSplitMinBytesPerWorker * workers;
+    return calibration.shape == PartitionShape::fine || n * size >= kParallelCoarseMinBytesPerWorker * workers;
 }
 
 // What the last sort_lanes() call on this thread did, for benchmarks.

@@ -141,7 +141,7 @@ def test_a_borrow_refuses_the_sort(borrow_api):
 # its AVX-512 targets; each SIMD quicksort, on both sides of its in-cache
 # choice (65536 keys); the partition's fine and coarse shapes, on both sides
 # of their cut-offs (two threads: 512 KiB and 2 MiB), and the split around
-# pivots for every lane; the fine shape scattering through line buffers (ctest
+# pivots for every lane (from 768 KiB); the fine shape scattering through line buffers (ctest
 # runs it past 16 MiB, with streaming stores); floats partitioned as they are
 # or as keys.
 FORCED = {
@@ -150,7 +150,7 @@ FORCED = {
     "x86-simd-sort": ({"TARVO_FASTSORT_SIMD_SORT": "x86-simd-sort"}, [100, 65535, 65536], None),
     "partition_fine": ({"TARVO_FASTSORT_PARTITION": "fine"}, [65535, 65536, 131071, 131072], "fine"),
     "partition_coarse": ({"TARVO_FASTSORT_PARTITION": "coarse"}, [131072, 262143, 262144, 524287, 524288], "coarse"),
-    "partition_split": ({"TARVO_FASTSORT_PARTITION": "split"}, [65535, 65536, 131071, 131072], "split"),
+    "partition_split": ({"TARVO_FASTSORT_PARTITION": "split"}, [65536, 98303, 98304, 196607, 196608], "split"),
     "partition_combining": ({"TARVO_FASTSORT_PARTITION": "fine", "TARVO_FASTSORT_SCATTER": "combining"},
                             [65536, 131071, 262144], "fine"),
     "floats_by_value": ({"TARVO_FASTSORT_PARTITION": "fine", "TARVO_FASTSORT_FLOAT_PARTITION": "values"},
@@ -177,7 +177,7 @@ def test_forced_choices(forced):
                     b = a.copy()
                     tfs.sort(b, threads=threads)
                     assert_same_bits(b, expected)
-                    parallel = threads == 2 and b.nbytes >= (2 << 20 if "{shape}" == "coarse" else 512 << 10)
+                    parallel = threads == 2 and b.nbytes >= {{"coarse": 2 << 20, "split": 768 << 10}}.get("{shape}", 512 << 10)
                     # integers of about 4 bits of entropy a key: one worker sorts them as fast
                     parallel &= not (family == "zipf_2_signed" and dtype[0] != "f")
                     paths.add(tfs._sort_info()["last_path"])
