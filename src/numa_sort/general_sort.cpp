@@ -132,7 +132,8 @@ bool settle_monotone(std::span<U> words) {
 // its sample's entropy shows (see kParallelMinEntropyBits). A key seen c > 1
 // times among the s sampled adds (c / s) log2(s / c) bits; a key seen once
 // is taken as one of the lane's distinct keys, adding log2(n) / s. Only
-// equality counts, so any type's bits serve.
+// equality counts, so any type's bits serve. Where it says so, the path
+// recorded for benchmarks is "one thread".
 template <typename U>
 bool low_entropy(std::span<const U> words, std::size_t workers) {
     const std::size_t n = words.size();

@@ -139,11 +139,11 @@ def test_a_borrow_refuses_the_sort(borrow_api):
 
 # Each forced choice of the processor-dependent code: the SIMD sort without
 # its AVX-512 targets; each SIMD quicksort, on both sides of its in-cache
-# choice (65536 keys); the partition's fine and coarse shapes, on both sides
-# of their cut-offs (two threads: 512 KiB and 2 MiB), and the split around
-# pivots for every lane (from 768 KiB); the fine shape scattering through line buffers (ctest
-# runs it past 16 MiB, with streaming stores); floats partitioned as they are
-# or as keys.
+# choice (65536 keys); the partition's fine and coarse shapes and the split
+# around pivots for every lane, on both sides of their cut-offs (two threads:
+# 512 KiB, 2 MiB and 768 KiB); the fine shape scattering through line
+# buffers (ctest runs it past 16 MiB, with streaming stores); floats
+# partitioned as they are or as keys.
 FORCED = {
     "simd_baseline": ({"TARVO_FASTSORT_SIMD": "baseline"}, [100, 5000, 300_000], None),
     "vqsort": ({"TARVO_FASTSORT_SIMD_SORT": "vqsort"}, [100, 65535, 65536], None),
