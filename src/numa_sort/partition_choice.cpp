@@ -37,17 +37,19 @@ constexpr std::size_t kCalibrationLargePiece = kCalibrationKeys;
 // lower: the fine shape's buckets are sorted in cache by whichever worker
 // is free, which evens out the workers better than the measurement shows.
 constexpr double kCalibrationCoarseMargin = 0.9;
-// The split is taken only where its estimate is below this share of the
-// better digit shape's: its pieces are sorted out of cache by workers that
-// share the memory, which the single-thread estimate misses (AMD Zen 3, two
+// The split is taken where its estimate is below this share of the better
+// digit shape's. Its pieces are sorted out of cache by workers that share
+// the memory, which the single-thread estimate misses (AMD Zen 3, two
 // threads, u32 to i64 at 1e7: estimated 0.95 of the fine shape's time,
-// measured 1.05 to 1.09). Where a scatter costs 6 ns per key from memory
-// (Intel Sapphire Rapids), the estimate is about 0.6 of either shape's; on
-// AMD Zen 4, 0.76 to 0.86 from one process to the next, and there the split
-// took 0.55 to 0.87 of one thread's time from 1e5 to 1e7 keys, u32 to f64,
-// against the fine shape's 0.6 to 1.3 (the digit passes wait for a worker
-// just woken; the split hardly adds work to the quicksort's).
-constexpr double kCalibrationSplitMargin = 0.9;
+// measured 1.05 to 1.09); but the digit shapes' passes wait at each step
+// for a worker just woken, which the estimate misses as well. On AMD Zen 4
+// the estimate came to 0.72 to 1.0 from one process to the next (0.89 to
+// 0.95 in most), and with the fine shape two threads took 1.15 to 1.57 of
+// one thread's time for u32 at 1e6 (int64 0.92 to 1.03), with the split
+// 0.56 to 0.81; at 1e7 the two were even. So the split is taken wherever it
+// is estimated no slower. Where a scatter costs 6 ns per key from memory
+// (Intel Sapphire Rapids), the estimate is about 0.6 of either shape's.
+constexpr double kCalibrationSplitMargin = 1.0;
 
 // Floats are partitioned as they are where their pieces' quicksort by value
 // takes at most this share of their keys' time: the partition then maps
