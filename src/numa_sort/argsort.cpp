@@ -1154,34 +1154,44 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
         }
         return write_indices(out, 0, n, [order](std::size_t k) { return order[k]; });
     }
+    // Words (key - lo) << index bits | index where they fit, else 128-bit
+    // (index, key) words: built, and the indices written from them, by every
+    // worker.
+    const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
+    const auto pack = [&](std::uint64_t* words) {
+        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t i = begin; i < end; ++i) words[i] = (std::uint64_t(keys[i]) - lo) << index_bits | i;
+        });
+    };
+    const auto pair_up = [&](Word128* pairs) {
+        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t i = begin; i < end; ++i) pairs[i] = Word128{i, keys[i]};
+        });
+    };
+    const auto write_from = [&](auto index_of) {
+        in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
+            write_indices(out, begin, end, index_of);
+        });
+    };
+    const auto unpack = [&](const std::uint64_t* words) {
+        write_from([words, mask](std::size_t j) { return static_cast<Index>(words[j] & mask); });
+    };
+    const auto unpair = [&](const Word128* pairs) {
+        write_from([pairs](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
+    };
     if (n >= kDropMergeMinLength &&
         tfs::detail::looks_nearly_sorted(std::span<const K>(keys, n), [](K k) { return k; })) {
-        // The words are built and the indices written by every worker; the
-        // drop-merge sort itself is one scan.
         if (packed) {
             auto* words = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
-            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                for (std::size_t i = begin; i < end; ++i) words[i] = (std::uint64_t(keys[i]) - lo) << index_bits | i;
-            });
+            pack(words);
             if (drop_merge_sort<std::uint64_t>(std::span<std::uint64_t>(words, n),
-                                               [](std::span<std::uint64_t> side) { simd_sort(side); })) {
-                const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
-                in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                    write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(words[j] & mask); });
-                });
-                return;
-            }
+                                               [](std::span<std::uint64_t> side) { simd_sort(side); }))
+                return unpack(words);
         } else {
             Word128* pairs = memory.pairs->get();
-            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                for (std::size_t i = begin; i < end; ++i) pairs[i] = Word128{i, keys[i]};
-            });
-            if (drop_merge_sort<Word128>(std::span<Word128>(pairs, n), [](std::span<Word128> side) { simd_sort(side); })) {
-                in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                    write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
-                });
-                return;
-            }
+            pair_up(pairs);
+            if (drop_merge_sort<Word128>(std::span<Word128>(pairs, n), [](std::span<Word128> side) { simd_sort(side); }))
+                return unpair(pairs);
         }
     }
 
@@ -1197,21 +1207,14 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
                 words = keys;
                 scratch = pair_words;
             }
-            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                for (std::size_t i = begin; i < end; ++i) words[i] = (std::uint64_t(keys[i]) - lo) << index_bits | i;
-            });
+            pack(words);
             sort_words(std::span<std::uint64_t>(words, n), workers, scratch);
-            const std::uint64_t mask = (std::uint64_t(1) << index_bits) - 1;
-            in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t) {
-                write_indices(out, begin, end, [&](std::size_t j) { return static_cast<Index>(words[j] & mask); });
-            });
-            return;
+            return unpack(words);
         }
         Word128* pairs = memory.pairs->get();
-        for (std::size_t i = 0; i < n; ++i) pairs[i] = Word128{i, keys[i]};
+        pair_up(pairs);
         simd_sort(std::span<Word128>(pairs, n));
-        write_indices(out, 0, n, [&](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
-        return;
+        return unpair(pairs);
     }
 
     const unsigned spread_out = static_cast<unsigned>(std::bit_width(workers * kBucketsPerWorker - 1));
