@@ -189,9 +189,7 @@ auto split_sort(std::size_t workers, SortPiece sort_piece) {
 // by the caller since before any element moved).
 template <typename T>
 void sort_unsettled(std::span<T> values, std::size_t workers, key_t<T>* scratch) {
-    if (scratch == nullptr ||
-        low_entropy(std::span<const key_t<T>>(reinterpret_cast<const key_t<T>*>(values.data()), values.size()), workers))
-        return sort_unsettled_piece(values);
+    if (scratch == nullptr) return sort_unsettled_piece(values);
     const PartitionCalibration& calibration = partition_calibration();
     sort_or_heap_sort(values, [&](std::span<T> s) {
         parallel_msd_sort<T>(s, std::span<T>(reinterpret_cast<T*>(scratch), s.size()), workers,
@@ -365,6 +363,7 @@ void sort_wide_integers(std::span<T> slice, std::size_t workers, key_t<T>* scrat
     };
     if (sort_few_keys(words, workers, worth, [](U w) { return U(w ^ flip); }, [](U k) { return U(k ^ flip); }))
         return;
+    if (scratch != nullptr && low_entropy(std::span<const U>(words), workers)) scratch = nullptr;
     sort_unsettled(slice, workers, scratch);
 }
 
