@@ -68,6 +68,17 @@ constexpr std::size_t kWidePartitionMinLength = 1024;
 constexpr unsigned kBucketLengthBits = 12;
 // Widest partition digit: more buckets would scatter into too many pages.
 constexpr unsigned kMaxDigitBits = 16;
+// Widest digit taken for buckets' length alone, or for their words to fit
+// 32 bits, where the keys' range does not call for more: from 11 bits a
+// scatter past the caches misses on every store (AMD Zen 4, 1e6 64-bit
+// words: 1.1 ns a key at 10 bits, 6.3 at 11; uniform u32 argsort at 1e6,
+// one thread, 0.8 of the time at 10 bits against 11).
+constexpr unsigned kMaxScatterBits = 10;
+// Most buckets of the log-scale digit, for the same reason; skewed keys
+// leave most of them empty or rare, so more than 2^kMaxScatterBits pay
+// (Zen 4, two threads, 1e6: Zipf u32 0.72 and lognormal f64 0.79 of the
+// time with n / kLogBucketMinLength buckets).
+constexpr std::size_t kMaxLogBuckets = std::size_t(1) << 12;
 // Buckets of at most this many pairs whose keys and ranks fit in 32 bits
 // sort 32-bit words in a buffer of each worker's (256 KiB, in its L2
 // cache); longer ones sort 64-bit words.
@@ -78,6 +89,12 @@ constexpr std::size_t kRankWordsMax = std::size_t(1) << 16;
 // 64-bit sorts of buckets (i64 keys over 2^40 values, 1e5 to 1e7 of them,
 // one thread: 0.92 of the time).
 constexpr unsigned kMaxRankDigitBits = 14;
+// Buckets of at least this many pairs whose keys and ranks take up to this
+// many bits more than 32 are split by those top bits of their keys' spread,
+// in cache, into parts whose words fit 32 bits (uniform u32 at 1e7, one
+// thread: 0.9 of the time of sorting the bucket's 64-bit words).
+constexpr std::size_t kNarrowSplitMinLength = 512;
+constexpr unsigned kNarrowSplitMaxBits = 8;
 // A lane's buffers from this size come from the scratch cache: from the
 // heap, a lane's buffers and the result beside them outgrew its trim
 // threshold, so that it went back to the kernel after every call and came
@@ -929,9 +946,9 @@ void with_digit(const std::array<std::uint64_t, kDigitSample>& sorted_sample, st
 }
 
 // Buckets for the log-scale digit of n keys: kLogBucketMinLength keys each
-// on average, at most 2^kMaxDigitBits, at least as many as `top` has.
+// on average, at most kMaxLogBuckets, at least as many as `top` has.
 std::size_t log_buckets_for(std::size_t n, const TopBitsDigit& top) {
-    return std::min(std::size_t(1) << kMaxDigitBits, std::max(top.buckets, n / kLogBucketMinLength));
+    return std::max(top.buckets, std::min(kMaxLogBuckets, n / kLogBucketMinLength));
 }
 
 // Sorts the m pairs of one bucket, whose first index position is `first`,
@@ -973,9 +990,11 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
         write_indices(at, 0, m, [&](std::size_t j) { return index_of_pair(w[j] & rank_mask); });
     };
     if (spread + rank_bits <= 32 && m <= kRankWordsMax) return ranked(ranks);
+    const unsigned over = spread + rank_bits - std::min(spread + rank_bits, 32u);  // bits past 32
+    const bool narrow = over <= kNarrowSplitMaxBits && m >= kNarrowSplitMinLength && m <= kRankWordsMax;
     // A long bucket (heavy keys) is partitioned again even where its words
     // fit: parts of one key each are then left in rank order.
-    if (spread + rank_bits <= 64 && m <= kRankWordsMax) return ranked(words);
+    if (!narrow && spread + rank_bits <= 64 && m <= kRankWordsMax) return ranked(words);
     const unsigned digit_bits = std::min(
         std::max(spread + rank_bits - std::min(spread + rank_bits, 64u),
                  rank_bits > kBucketLengthBits ? rank_bits - kBucketLengthBits : 1u),
@@ -986,9 +1005,9 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
     }
     const unsigned shift = spread - digit_bits;
     const TopBitsDigit top{0, shift, std::size_t(1) << digit_bits};
-    // Parts by digit of the key's distance from lo, each sorting words of
-    // the distance's `kept` bits and the rank.
-    const auto split = [&](const auto& digit, std::uint64_t kept) {
+    // Parts by digit of the key's distance from lo, each sorting words W of
+    // the distance's `kept` bits and the rank, in `to`.
+    const auto split = [&]<typename W>(const auto& digit, std::uint64_t kept, W* to) {
         const std::size_t parts = digit.buckets;
         std::fill(counts, counts + parts + 1, 0);
         for (std::size_t j = 0; j < m; ++j) ++counts[digit(pair.key(pairs[j]) - lo) + 1];
@@ -997,19 +1016,25 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
         // counts[d] walks part d's stretch; afterwards it is part d + 1's start.
         for (std::size_t j = 0; j < m; ++j) {
             const std::uint64_t k = pair.key(pairs[j]) - lo;
-            words[counts[digit(k)]++] = (k & kept) << rank_bits | j;
+            to[counts[digit(k)]++] = static_cast<W>((k & kept) << rank_bits | j);
         }
         std::size_t begin = 0;
         for (std::size_t d = 0; d < parts; ++d) {
             const std::size_t end = counts[d];
-            const std::span<std::uint64_t> part(words + begin, end - begin);
+            const std::span<W> part(to + begin, end - begin);
             if (!std::is_sorted(part.begin(), part.end())) simd_sort(part);
-            write_indices(at, begin, end, [&](std::size_t j) { return index_of_pair(words[j] & rank_mask); });
+            write_indices(at, begin, end, [&](std::size_t j) { return index_of_pair(to[j] & rank_mask); });
             begin = end;
         }
     };
+    // Words a few bits short of the distance and the rank take 32-bit words
+    // in parts by those top bits of the distance.
+    if (narrow) {
+        const unsigned kept = spread - over;
+        return split(TopBitsDigit{0, kept, std::size_t(1) << over}, (std::uint64_t(1) << kept) - 1, ranks);
+    }
     // Words too narrow for the whole distance keep the bits below the digit.
-    if (spread + rank_bits > 64) return split(top, (std::uint64_t(1) << shift) - 1);
+    if (spread + rank_bits > 64) return split(top, (std::uint64_t(1) << shift) - 1, words);
     // Where they hold it, a skewed bucket (two clusters of keys, say) may
     // take the log scale around its own median.
     std::array<std::uint64_t, kDigitSample> sample;
@@ -1017,7 +1042,7 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
         sample[s] = pair.key(pairs[(2 * s + 1) * m / (2 * kDigitSample)]) - lo;
     std::sort(sample.begin(), sample.end());
     with_digit(sample, 0, hi - lo, top, log_buckets_for(m, top),
-               [&](const auto& digit) { split(digit, ~std::uint64_t(0)); });
+               [&](const auto& digit) { split(digit, ~std::uint64_t(0), words); });
 }
 
 // Partitions the n keys (their index is their position) by their digit
@@ -1218,9 +1243,12 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     }
 
     const unsigned spread_out = static_cast<unsigned>(std::bit_width(workers * kBucketsPerWorker - 1));
-    unsigned digit_bits =
-        std::max({index_bits > kBucketLengthBits ? index_bits - kBucketLengthBits : 1u, fit(64), spread_out});
+    // Enough bits for buckets of cached length whose words fit 32 bits (at
+    // most kMaxScatterBits: longer buckets are split again in cache), and
+    // for the workers; more only where the words would not fit 64 bits.
+    unsigned digit_bits = index_bits > kBucketLengthBits ? index_bits - kBucketLengthBits : 1u;
     if (fit(32) <= kMaxRankDigitBits) digit_bits = std::max(digit_bits, fit(32));
+    digit_bits = std::max({std::min(digit_bits, kMaxScatterBits), fit(64), spread_out});
     digit_bits = std::min({digit_bits, kMaxDigitBits, spread});
     bool heavy = false;  // a key of kHeavyKeySample in the sample
     const auto partition = [&](const auto& digit) {
