@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -20,6 +21,7 @@
 #endif
 
 #include "engine/failure.hpp"
+#include "engine/algo/k_way_merge.hpp"
 #include "engine/sorts/drop_merge_sort.hpp"
 #include "engine/sorts/order_scan.hpp"
 #include "engine/sorts/scratch_cache.hpp"
@@ -1122,6 +1124,110 @@ void partition_argsort(const Pair& pair, const K* keys, std::size_t n, const Dig
     });
 }
 
+// The indices of a nearly sorted lane of n keys (n >= 2) in `order`: sorted
+// runs joined end to end (a few, one of them a restart) merged as runs of
+// positions; else the drop-merge sort on positions. One scan keeps the
+// keys in order as runs of positions and drops the others, as (index, key)
+// words, into `side` (room for `capacity`), by the engine's drop-merge
+// rules: a key below the last kept one is dropped, unless it is not below
+// the one kept before that (the last kept one is then dropped instead), and
+// after a run of drops up to kDropMergeBlock kept keys above it are taken
+// back out. The side is sorted, and one forward merge writes each run's
+// positions with the dropped indices between them. Returns false, with
+// `order` unwritten, where the side would outgrow its room or the runs'
+// merge its scratch memory cannot be had.
+template <typename K>
+bool drop_merge_argsort(const K* keys, std::size_t n, std::span<Word128> side, std::uint64_t* order) {
+    std::size_t first_run = 0;
+    if (std::vector<std::uint64_t> joined = tfs::detail::joined_runs(keys, n, first_run); !joined.empty()) {
+        std::iota(order, order + n, std::uint64_t(0));
+        try {
+            k_way_merge(std::span<std::uint64_t>(order, n), joined, [keys](std::uint64_t a, std::uint64_t b) {
+                return keys[a] < keys[b] || (keys[a] == keys[b] && a < b);
+            });
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+    struct Run {
+        std::size_t begin, end;
+    };
+    std::vector<Run> runs;  // the kept positions, in order
+    std::size_t kept = 0, dropped = 0;
+    const auto keep = [&](std::size_t begin, std::size_t end) {
+        if (!runs.empty() && runs.back().end == begin)
+            runs.back().end = end;
+        else
+            runs.push_back({begin, end});
+        kept += end - begin;
+    };
+    const auto drop_last_kept = [&] {
+        const std::size_t p = --runs.back().end;
+        side[dropped++] = Word128{p, keys[p]};
+        if (runs.back().begin == p) runs.pop_back();
+        --kept;
+    };
+    const auto last_kept = [&](std::size_t back) {  // `back` kept positions before the last
+        auto r = runs.end() - 1;
+        for (; back >= r->end - r->begin; --r) back -= r->end - r->begin;
+        return r->end - 1 - back;
+    };
+    std::size_t i = 0, run = 0;
+    while (i < n) {
+        const K x = keys[i];
+        if (kept == 0 || !(x < keys[last_kept(0)])) {
+            // Kept, with the stretch in order after it.
+            const std::size_t end = first_break<KeyMap::plain, Direction::ascending>(keys, i + 1, n);
+            keep(i, end);
+            i = end;
+            run = 0;
+            continue;
+        }
+        if (dropped == side.size()) return false;
+        if (kept == 1 || !(x < keys[last_kept(1)])) {
+            drop_last_kept();
+            keep(i, i + 1);
+            ++i;
+            run = 0;
+            continue;
+        }
+        // The kept keys above this one, if they are few enough to be a
+        // moved block rather than this key a stray one.
+        std::size_t above = 0;
+        if (++run >= kDropMergeBacktrack && (run & (run - 1)) == 0)
+            while (above <= kDropMergeBlock && above < kept && x < keys[last_kept(above)]) ++above;
+        if (above == 0 || above > kDropMergeBlock || dropped + above > side.size()) {
+            side[dropped++] = Word128{i, x};
+            ++i;
+            continue;
+        }
+        for (; above > 0; --above) drop_last_kept();
+        keep(i, i + 1);
+        ++i;
+        run = 0;
+    }
+    simd_sort(side.first(dropped));
+    // Each dropped (key, index) after the kept positions whose (key,
+    // position) is below it.
+    std::size_t o = 0, d = 0;
+    for (const Run& r : runs) {
+        std::size_t p = r.begin;
+        for (; d < dropped; ++d) {
+            const Word128 next = side[d];
+            std::size_t q = p;
+            while (q < r.end && (keys[q] < next.hi || (keys[q] == next.hi && q < next.lo))) ++q;
+            if (q == r.end) break;
+            for (; p < q; ++p) order[o++] = p;
+            order[o++] = next.lo;
+        }
+        for (; p < r.end; ++p) order[o++] = p;
+    }
+    for (; d < dropped; ++d) order[o++] = side[d].lo;
+    check(o == n, "drop-merge wrote other than the lane's length");
+    return true;
+}
+
 // Keys read once into `words`, with their range. Where the spread of the
 // keys and the width of an index fit in 64 bits, words
 // (key - smallest) << index bits | index are sorted as sort() sorts u64
@@ -1204,20 +1310,15 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     const auto unpair = [&](const Word128* pairs) {
         write_from([pairs](std::size_t j) { return static_cast<Index>(pairs[j].lo); });
     };
+    // Nearly sorted keys: their indices by the drop-merge sort, in the
+    // pairs' memory, the dropped ones' words after them; written out by
+    // every worker.
     if (n >= kDropMergeMinLength &&
         tfs::detail::looks_nearly_sorted(std::span<const K>(keys, n), [](K k) { return k; })) {
-        if (packed) {
-            auto* words = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
-            pack(words);
-            if (drop_merge_sort<std::uint64_t>(std::span<std::uint64_t>(words, n),
-                                               [](std::span<std::uint64_t> side) { simd_sort(side); }))
-                return unpack(words);
-        } else {
-            Word128* pairs = memory.pairs->get();
-            pair_up(pairs);
-            if (drop_merge_sort<Word128>(std::span<Word128>(pairs, n), [](std::span<Word128> side) { simd_sort(side); }))
-                return unpair(pairs);
-        }
+        auto* order = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
+        const std::span<Word128> side(memory.pairs->get() + (n + 1) / 2, n / kDropMergeSideDivisor);
+        if (drop_merge_argsort(keys, n, side, order))
+            return write_from([order](std::size_t j) { return static_cast<Index>(order[j]); });
     }
 
     const auto fit = [&](unsigned bits) { return (spread + index_bits + 2 - std::min(spread + index_bits, bits)) / 2; };

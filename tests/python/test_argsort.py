@@ -79,6 +79,15 @@ def shuffled_middle(a, rng):
     return a
 
 
+def swapped_ties(a, rng):
+    """Sorted in runs of four equal keys, one key in a hundred swapped with
+    another: nearly sorted, dropped keys merged among equal kept ones."""
+    a = np.sort(a)[np.arange(len(a)) // 4 * 4]
+    swaps = rng.integers(0, len(a), (len(a) // 200, 2))
+    a[swaps[:, 0]], a[swaps[:, 1]] = a[swaps[:, 1]], a[swaps[:, 0]].copy()
+    return a
+
+
 def joined(a, rng, cuts=(3, 2)):
     """Sorted arrays of unequal lengths (three, or two), joined: merged as runs."""
     return np.concatenate([np.sort(p) for p in np.split(a, [len(a) // c for c in cuts])])
@@ -110,10 +119,12 @@ def zeros_across(a, rng):
 
 
 # Sorted, in falling order (runs of ties among them; strided, and contiguous
-# without NaN or NaT), in sort()'s order, nearly sorted, joined (three runs,
-# two; zeros of either sign across two; the second in sort()'s order).
+# without NaN or NaT), in sort()'s order, nearly sorted (far from it; with
+# ties), joined (three runs, two; zeros of either sign across two; the second
+# in sort()'s order).
 ARRANGEMENTS = [lambda a, rng: np.sort(a), lambda a, rng: np.sort(a)[::-1],
-                falling, leading, shuffled_middle, joined, lambda a, rng: joined(a, rng, (3,)), zeros_across,
+                falling, leading, shuffled_middle, swapped_ties, joined, lambda a, rng: joined(a, rng, (3,)),
+                zeros_across,
                 lambda a, rng: np.concatenate([np.sort(a[: len(a) // 3]), leading(a[len(a) // 3:], rng)])]
 
 
