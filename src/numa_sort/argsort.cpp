@@ -785,6 +785,13 @@ void word_argsort(const LaneIn& in, Map map, const LaneOut& out, LaneMemory& mem
     write_indices(out, 0, n, [words](std::size_t j) { return static_cast<Index>(words[j] & 0xffffffffu); });
 }
 
+// Keys from `low` up to 2^bits - 1 above it: all that a bucket may hold,
+// where its digit fixes that.
+struct KeyRange {
+    std::uint64_t low;
+    unsigned bits;
+};
+
 // A key with its index, as the partition scatters it: one word
 // (key - smallest) << index bits | index where both fit in 64 bits, else a
 // 128-bit word with the key high. Either sorts as (key, index).
@@ -795,22 +802,32 @@ struct PackedPair {
 
     Record make(std::uint64_t i, std::uint64_t k) const { return (k - lo) << index_bits | i; }
     std::uint64_t key(Record r) const { return r >> index_bits; }
-    std::uint64_t offset() const { return lo; }  // taken off a key in its record
+    // The smallest key of a bucket's range as its records hold it.
+    std::uint64_t low_of(const KeyRange& range) const { return range.low - lo; }
     Index index(Record r) const { return static_cast<Index>(r & ((std::uint64_t(1) << index_bits) - 1)); }
 };
 struct WidePair {
     using Record = Word128;
     Record make(std::uint64_t i, std::uint64_t k) const { return Record{i, k}; }
     std::uint64_t key(const Record& r) const { return r.hi; }
-    std::uint64_t offset() const { return 0; }
+    std::uint64_t low_of(const KeyRange& range) const { return range.low; }
     Index index(const Record& r) const { return static_cast<Index>(r.lo); }
 };
+// Or, for keys too wide for that but partitioned by enough top bits of
+// their spread, the word of the key's distance from its bucket's start
+// (the bits below the digit) and its index.
+struct TrimmedPair {
+    using Record = std::uint64_t;
+    std::uint64_t lo;
+    unsigned shift;  // the digit's
+    unsigned index_bits;
 
-// Keys from `low` up to 2^bits - 1 above it: all that a bucket may hold,
-// where its digit fixes that.
-struct KeyRange {
-    std::uint64_t low;
-    unsigned bits;
+    Record make(std::uint64_t i, std::uint64_t k) const {
+        return ((k - lo) & ((std::uint64_t(1) << shift) - 1)) << index_bits | i;
+    }
+    std::uint64_t key(Record r) const { return r >> index_bits; }
+    std::uint64_t low_of(const KeyRange&) const { return 0; }
+    Index index(Record r) const { return static_cast<Index>(r & ((std::uint64_t(1) << index_bits) - 1)); }
 };
 
 // A key's bucket in the partition: the top bits of its distance from the
@@ -975,7 +992,7 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
     std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t hi = 0;
     if (range && range->bits < 64) {
-        lo = range->low - pair.offset();
+        lo = pair.low_of(*range);
         hi = lo + std::min((std::uint64_t(1) << range->bits) - 1, std::numeric_limits<std::uint64_t>::max() - lo);
     } else {
         for (std::size_t j = 0; j < m; ++j) {
@@ -1346,6 +1363,16 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
         return unpair(pairs);
     }
 
+    // A sample of the keys at even strides: whether they rise along the
+    // lane, then (sorted) the digit's shape and whether one key is heavy.
+    std::array<std::uint64_t, kDigitSample> sample;
+    for (std::size_t s = 0; s < kDigitSample; ++s) sample[s] = keys[(2 * s + 1) * n / (2 * kDigitSample)];
+    const bool rising = std::is_sorted(sample.begin(), sample.end());
+    std::sort(sample.begin(), sample.end());
+    bool heavy = false;  // a key of kHeavyKeySample in the sample
+    for (std::size_t i = 0; i + kHeavyKeySample <= kDigitSample && !heavy; ++i)
+        heavy = sample[i] == sample[i + kHeavyKeySample - 1];
+
     const unsigned spread_out = static_cast<unsigned>(std::bit_width(workers * kBucketsPerWorker - 1));
     // Enough bits for buckets of cached length whose words fit 32 bits (at
     // most kMaxScatterBits: longer buckets are split again in cache), and
@@ -1353,14 +1380,27 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     unsigned digit_bits = index_bits > kBucketLengthBits ? index_bits - kBucketLengthBits : 1u;
     if (fit(32) <= kMaxRankDigitBits) digit_bits = std::max(digit_bits, fit(32));
     digit_bits = std::max({std::min(digit_bits, kMaxScatterBits), fit(64), spread_out});
+    // Keys too wide to share a word with their index share one with it
+    // after the digit's bits (TrimmedPair) where up to kMaxScatterBits take
+    // those, or up to kMaxDigitBits where the keys rise along the lane (a
+    // scatter then fills few buckets at a time).
+    const unsigned trimmed = spread + index_bits - std::min(spread + index_bits, 64u);
+    if (!packed && trimmed <= (rising ? kMaxDigitBits : kMaxScatterBits)) digit_bits = std::max(digit_bits, trimmed);
     digit_bits = std::min({digit_bits, kMaxDigitBits, spread});
-    bool heavy = false;  // a key of kHeavyKeySample in the sample
     const auto partition = [&](const auto& digit) {
         const auto run = [&]<std::size_t strands>(std::integral_constant<std::size_t, strands>) {
-            if (packed)
+            if (packed) {
                 partition_argsort<strands>(PackedPair{lo, index_bits}, keys, n, digit, out, workers, memory);
-            else
-                partition_argsort<strands>(WidePair{}, keys, n, digit, out, workers, memory);
+                return;
+            }
+            if constexpr (std::is_same_v<std::decay_t<decltype(digit)>, TopBitsDigit>) {
+                if (digit.shift + index_bits <= 64) {
+                    partition_argsort<strands>(TrimmedPair{lo, digit.shift, index_bits}, keys, n, digit, out, workers,
+                                               memory);
+                    return;
+                }
+            }
+            partition_argsort<strands>(WidePair{}, keys, n, digit, out, workers, memory);
         };
         // Each stretch's heads are streams of their own: stretches only
         // while all of them stay within a scatter's width.
@@ -1370,13 +1410,7 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
             run(std::integral_constant<std::size_t, 1>{});
     };
     const TopBitsDigit top{lo, spread - digit_bits, std::size_t(1) << digit_bits};
-
     // Skewed keys may take the log scale around their sample's median.
-    std::array<std::uint64_t, kDigitSample> sample;
-    for (std::size_t s = 0; s < kDigitSample; ++s) sample[s] = keys[(2 * s + 1) * n / (2 * kDigitSample)];
-    std::sort(sample.begin(), sample.end());
-    for (std::size_t i = 0; i + kHeavyKeySample <= kDigitSample && !heavy; ++i)
-        heavy = sample[i] == sample[i + kHeavyKeySample - 1];
     with_digit(sample, lo, hi, top, log_buckets_for(n, top), partition);
 }
 

@@ -156,6 +156,10 @@ def test_against_numpy(dtype, threads):
     inputs += [values(dtype, n, rng) for n in SIZES_16 if np.dtype(dtype).itemsize == 2]
     if np.dtype(dtype) in (np.dtype("i8"), np.dtype("u8")):
         inputs += [wide_cluster(dtype, n, rng) for n in (1_100, 17_000, 300_000)]
+        # One word each past the digit's bits: keys spread over 2^50, each
+        # with neighbours one apart.
+        inputs += [(rng.integers(0, 2**40, 1000)[rng.integers(0, 1000, 300_000)] << 10 |
+                    rng.integers(0, 4, 300_000)).astype(dtype)]
     if dtype in ("u4", "i8", "f4", "f8", "M8[ns]"):
         inputs += [distribution(shape, dtype, 300_001, rng) for shape in SKEWED]
         inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "four", "six", "sampled", "halves", "top")
