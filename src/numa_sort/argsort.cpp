@@ -1148,7 +1148,7 @@ void partition_argsort(const Pair& pair, const K* keys, std::size_t n, const Dig
 // runs joined end to end (a few, one of them a restart) merged as runs of
 // positions; else the drop-merge sort on positions. One scan keeps the
 // keys in order as runs of positions and drops the others, as (index, key)
-// words, into `side` (room for `capacity`), by the engine's drop-merge
+// words, into `side` (as many as it has room for), by the engine's drop-merge
 // rules: a key below the last kept one is dropped, unless it is not below
 // the one kept before that (the last kept one is then dropped instead), and
 // after a run of drops up to kDropMergeBlock kept keys above it are taken
@@ -1256,7 +1256,9 @@ bool drop_merge_argsort(const K* keys, std::size_t n, std::span<Word128> side, s
 // words. Long lanes are partitioned (partition_argsort) by enough top bits
 // of the spread that buckets of about 2^kBucketLengthBits pairs, or twice
 // the average length, take their ranks and the rest of the spread in 64
-// bits, or in 32 where a few more bits do.
+// bits, or in 32 where a few more bits do (up to kMaxScatterBits); keys too
+// wide for a word with their index take one after the digit's bits where
+// it can have enough.
 template <typename U, typename Map>
 void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t workers, LaneMemory& memory) {
     const std::size_t n = in.n;
@@ -1287,10 +1289,8 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     if (spread == 0) return write_indices(out, 0, n, [](std::size_t j) { return static_cast<Index>(j); });
 
     // Keys in order cost a scan, and so do keys in falling order (runs of
-    // equal keys each keep their order). Nearly sorted keys are nearly
-    // sorted words: the drop-merge sort takes them in about two passes,
-    // where it finds them so (it leaves the words, built aside, a
-    // permutation of themselves where it does not).
+    // equal keys each keep their order); nearly sorted keys, the drop-merge
+    // sort on positions, below.
     if (std::is_sorted(keys, keys + n)) return write_indices(out, 0, n, [](std::size_t j) { return static_cast<Index>(j); });
     if (std::adjacent_find(keys, keys + n, std::less<>()) == keys + n) {
         // Runs of equal keys from the last, each in its order, into the
