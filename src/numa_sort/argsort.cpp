@@ -1068,16 +1068,19 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
 }
 
 // Partitions the n keys (their index is their position) by their digit
-// (TopBitsDigit or LogDigit) into pairs, stably (each piece's
+// (TopBitsDigit, LogDigit or GapDigit) into pairs, stably (each piece's
 // stretch of a bucket after the previous piece's), and sorts each bucket on
 // its own (sort_bucket), the buckets spread over the workers. The keys'
 // memory (where the indices go, or apart) then holds the buckets' words.
+// Where `digits` is given (n of them), the count keeps each key's digit
+// there and the scatter reads it back rather than computing it again.
 template <std::size_t strands, typename Pair, typename K, typename Digit>
-void partition_argsort(const Pair& pair, const K* keys, std::size_t n, const Digit& digit, const LaneOut& out,
-                       std::size_t workers, LaneMemory& memory) {
+void partition_argsort(const Pair& pair, const K* keys, std::uint16_t* digits, std::size_t n, const Digit& digit,
+                       const LaneOut& out, std::size_t workers, LaneMemory& memory) {
     memory.partition();
     using Record = typename Pair::Record;
     Record* pairs = reinterpret_cast<Record*>(memory.pairs->get());
+
     const std::size_t pieces = pieces_of(n, workers);
     const std::size_t buckets = digit.buckets;
 
@@ -1087,7 +1090,11 @@ void partition_argsort(const Pair& pair, const K* keys, std::size_t n, const Dig
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
         std::uint64_t* c = counts + p * strands * stride;
         std::fill(c, c + strands * stride, 0);
-        by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) { ++c[q * stride + digit(keys[i])]; });
+        by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
+            const std::size_t d = digit(keys[i]);
+            if (digits) digits[i] = static_cast<std::uint16_t>(d);
+            ++c[q * stride + d];
+        });
     });
     std::uint64_t* starts = memory.starts;
     std::uint64_t total = 0;
@@ -1122,13 +1129,13 @@ void partition_argsort(const Pair& pair, const K* keys, std::size_t n, const Dig
                 std::span<const std::uint64_t>(ends.data() + p * buckets, buckets), *lines[p], [&](std::size_t j) {
                     const std::size_t i = begin + j;
                     const std::uint64_t k = keys[i];
-                    return std::pair<Record, std::uint64_t>{pair.make(i, k), digit(k)};
+                    return std::pair<Record, std::uint64_t>{pair.make(i, k), digits ? digits[i] : digit(k)};
                 });
             return;
         }
         by_strands<strands>(begin, end, [&](std::size_t q, std::size_t i) {
             const std::uint64_t k = keys[i];
-            pairs[heads[q * stride + digit(k)]++] = pair.make(i, k);
+            pairs[heads[q * stride + (digits ? digits[i] : digit(k))]++] = pair.make(i, k);
         });
     });
     std::atomic<std::size_t> next{0};
@@ -1389,18 +1396,23 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     digit_bits = std::min({digit_bits, kMaxDigitBits, spread});
     const auto partition = [&](const auto& digit) {
         const auto run = [&]<std::size_t strands>(std::integral_constant<std::size_t, strands>) {
+            constexpr bool top_bits = std::is_same_v<std::decay_t<decltype(digit)>, TopBitsDigit>;
+            // Digits dearer than a shift are kept from the count for the
+            // scatter where there is room for them: past 32-bit keys.
+            std::uint16_t* const digits =
+                sizeof(K) == 4 && !top_bits ? reinterpret_cast<std::uint16_t*>(keys + n) : nullptr;
             if (packed) {
-                partition_argsort<strands>(PackedPair{lo, index_bits}, keys, n, digit, out, workers, memory);
+                partition_argsort<strands>(PackedPair{lo, index_bits}, keys, digits, n, digit, out, workers, memory);
                 return;
             }
-            if constexpr (std::is_same_v<std::decay_t<decltype(digit)>, TopBitsDigit>) {
+            if constexpr (top_bits) {
                 if (digit.shift + index_bits <= 64) {
-                    partition_argsort<strands>(TrimmedPair{lo, digit.shift, index_bits}, keys, n, digit, out, workers,
-                                               memory);
+                    partition_argsort<strands>(TrimmedPair{lo, digit.shift, index_bits}, keys, digits, n, digit, out,
+                                               workers, memory);
                     return;
                 }
             }
-            partition_argsort<strands>(WidePair{}, keys, n, digit, out, workers, memory);
+            partition_argsort<strands>(WidePair{}, keys, digits, n, digit, out, workers, memory);
         };
         // Each stretch's heads are streams of their own: stretches only
         // while all of them stay within a scatter's width.
