@@ -107,6 +107,8 @@ constexpr std::size_t kLaneCachedMinBytes = std::size_t(128) << 10;
 // keys and a tail (few_keys_argsort): in a shorter lane its sample costs
 // more than it saves (uniform i64, 3e3 keys: 1.1 times the time).
 constexpr std::size_t kFewKeysMinLength = std::size_t(1) << 12;
+// Keys copied at a time before their range is taken from the copy.
+constexpr std::size_t kRangeBlock = 1024;
 // Keys sampled to choose the partition's digit.
 constexpr std::size_t kDigitSample = 255;
 // Pairs a bucket of the log-scale digit holds on average at least: more
@@ -239,6 +241,47 @@ void for_each_element(const LaneIn& in, std::size_t begin, std::size_t end, F f)
     else
         walk(in.stride);
 }
+
+// Copies the keys of elements [begin, end) of a lane to `keys` and returns
+// the smallest and the largest, taken a block at a time from the copy while
+// it is in the first-level cache: folded into the copy's loop, the bounds
+// went through memory on every key.
+template <typename U, typename K, typename Map>
+[[gnu::always_inline]] inline std::pair<K, K> copy_keys(const LaneIn& in, std::size_t begin, std::size_t end, Map map,
+                                                         K* keys) {
+    K lo = std::numeric_limits<K>::max();
+    K hi = 0;
+    for (std::size_t block = begin; block < end; block += kRangeBlock) {
+        const std::size_t block_end = std::min(block + kRangeBlock, end);
+        if (in.stride == static_cast<std::ptrdiff_t>(sizeof(U))) {
+            // Apart from the lane (the copy lies in fresh memory): a loop
+            // the compiler vectorises.
+            const char* __restrict from = in.data + block * sizeof(U);
+            K* __restrict to = keys + block;
+            for (std::size_t j = 0; j < block_end - block; ++j) {
+                U v;
+                std::memcpy(&v, from + j * sizeof(U), sizeof(U));
+                to[j] = static_cast<K>(map(v));
+            }
+        } else {
+            for_each_element<U>(in, block, block_end,
+                                [keys, map](std::size_t i, U v) { keys[i] = static_cast<K>(map(v)); });
+        }
+        for (std::size_t i = block; i < block_end; ++i) {
+            lo = std::min(lo, keys[i]);
+            hi = std::max(hi, keys[i]);
+        }
+    }
+    return {lo, hi};
+}
+#if defined(__x86_64__)
+// The same with AVX2, whose 64-bit compares the baseline lacks.
+template <typename U, typename K, typename Map>
+[[gnu::target("avx2")]] std::pair<K, K> copy_keys_avx2(const LaneIn& in, std::size_t begin, std::size_t end, Map map,
+                                                        K* keys) {
+    return copy_keys<U>(in, begin, end, map, keys);
+}
+#endif
 
 // Writes index(j) to positions [begin, end) of the lane of indices.
 template <typename F>
@@ -1164,7 +1207,8 @@ void partition_argsort(const Pair& pair, const K* keys, std::uint16_t* digits, s
 // `order` unwritten, where the side would outgrow its room or the runs'
 // merge its scratch memory cannot be had.
 template <typename K>
-bool drop_merge_argsort(const K* keys, std::size_t n, std::span<Word128> side, std::uint64_t* order) {
+bool drop_merge_argsort(const K* keys, std::size_t n, std::span<Word128> side, std::uint64_t* order,
+                        std::size_t pieces) {
     std::size_t first_run = 0;
     if (std::vector<std::uint64_t> joined = tfs::detail::joined_runs(keys, n, first_run); !joined.empty()) {
         std::iota(order, order + n, std::uint64_t(0));
@@ -1236,22 +1280,46 @@ bool drop_merge_argsort(const K* keys, std::size_t n, std::span<Word128> side, s
     }
     simd_sort(side.first(dropped));
     // Each dropped (key, index) after the kept positions whose (key,
-    // position) is below it.
-    std::size_t o = 0, d = 0;
-    for (const Run& r : runs) {
-        std::size_t p = r.begin;
-        for (; d < dropped; ++d) {
-            const Word128 next = side[d];
-            std::size_t q = p;
-            while (q < r.end && (keys[q] < next.hi || (keys[q] == next.hi && q < next.lo))) ++q;
-            if (q == r.end) break;
-            for (; p < q; ++p) order[o++] = p;
-            order[o++] = next.lo;
+    // position) is below it: the merge cut into `pieces` parts of even
+    // numbers of kept positions, each merged by a worker from the first
+    // dropped word above the kept position it starts at.
+    std::vector<std::size_t> run_ranks(runs.size() + 1, 0);  // kept positions before each run
+    for (std::size_t r = 0; r < runs.size(); ++r) run_ranks[r + 1] = run_ranks[r] + (runs[r].end - runs[r].begin);
+    const std::span<const Word128> sorted_side = side.first(dropped);
+    const auto cut = [&](std::size_t part) {  // (first run, first kept position, first dropped word)
+        const std::size_t rank = kept * part / pieces;
+        if (rank == kept) return std::array<std::size_t, 3>{runs.size(), 0, dropped};
+        const std::size_t r =
+            static_cast<std::size_t>(std::upper_bound(run_ranks.begin(), run_ranks.end(), rank) - run_ranks.begin()) - 1;
+        const std::size_t p = runs[r].begin + (rank - run_ranks[r]);
+        const K key = keys[p];
+        const auto below = [&](const Word128& w) { return w.hi < key || (w.hi == key && w.lo < p); };
+        return std::array<std::size_t, 3>{
+            r, p, static_cast<std::size_t>(std::partition_point(sorted_side.begin(), sorted_side.end(), below) -
+                                           sorted_side.begin())};
+    };
+    pool::capped_parallel_for(pieces, pieces, [&](std::size_t part) {
+        const auto [run, first, d_begin] = cut(part);
+        const auto [end_run, last, d_end] = cut(part + 1);
+        std::size_t o = (run < runs.size() ? run_ranks[run] + (first - runs[run].begin) : kept) + d_begin;
+        std::size_t d = d_begin;
+        for (std::size_t r = run; r <= end_run && r < runs.size(); ++r) {
+            std::size_t p = r == run ? first : runs[r].begin;
+            const std::size_t end = r == end_run ? last : runs[r].end;
+            for (; d < d_end; ++d) {
+                const Word128 next = side[d];
+                std::size_t q = p;
+                while (q < end && (keys[q] < next.hi || (keys[q] == next.hi && q < next.lo))) ++q;
+                if (q == end) break;
+                for (; p < q; ++p) order[o++] = p;
+                order[o++] = next.lo;
+            }
+            for (; p < end; ++p) order[o++] = p;
         }
-        for (; p < r.end; ++p) order[o++] = p;
-    }
-    for (; d < dropped; ++d) order[o++] = side[d].lo;
-    check(o == n, "drop-merge wrote other than the lane's length");
+        for (; d < d_end; ++d) order[o++] = side[d].lo;
+        const std::size_t part_end = end_run < runs.size() ? run_ranks[end_run] + (last - runs[end_run].begin) + d_end : n;
+        check(o == part_end, "drop-merge wrote other than its part's length");
+    });
     return true;
 }
 
@@ -1277,16 +1345,15 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
     std::vector<std::uint64_t> lows(pieces, std::numeric_limits<std::uint64_t>::max());
     std::vector<std::uint64_t> highs(pieces, 0);
     in_pieces(n, pieces, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
-        std::uint64_t hi = 0;
-        for_each_element<U>(in, begin, end, [&](std::size_t i, U v) {
-            const std::uint64_t k = map(v);
-            keys[i] = static_cast<K>(k);
-            lo = std::min(lo, k);
-            hi = std::max(hi, k);
-        });
-        lows[p] = lo;
-        highs[p] = hi;
+        std::pair<K, K> range;
+#if defined(__x86_64__)
+        if (avx2_enabled())
+            range = copy_keys_avx2<U>(in, begin, end, map, keys);
+        else
+#endif
+            range = copy_keys<U>(in, begin, end, map, keys);
+        lows[p] = range.first;
+        highs[p] = range.second;
     });
     const std::uint64_t lo = *std::min_element(lows.begin(), lows.end());
     const std::uint64_t hi = *std::max_element(highs.begin(), highs.end());
@@ -1344,7 +1411,7 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
         tfs::detail::looks_nearly_sorted(std::span<const K>(keys, n), [](K k) { return k; })) {
         auto* order = reinterpret_cast<std::uint64_t*>(memory.pairs->get());
         const std::span<Word128> side(memory.pairs->get() + (n + 1) / 2, n / kDropMergeSideDivisor);
-        if (drop_merge_argsort(keys, n, side, order))
+        if (drop_merge_argsort(keys, n, side, order, pieces))
             return write_from([order](std::size_t j) { return static_cast<Index>(order[j]); });
     }
 

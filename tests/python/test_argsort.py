@@ -290,10 +290,17 @@ def test_large_results_take_their_memory_back_and_forth(cache):
     assert lines[2:4] == ["True True", "True"], result.stdout
 
 
-@pytest.mark.parametrize("scatter", ["plain", "combining"])
-def test_forced_scatter_of_the_partition(scatter):
-    """The partition's scatter forced each way (by default it goes through
-    line buffers only from 1024 buckets and 16 MiB of pairs)."""
+# The partition's scatter forced each way (by default it goes through line
+# buffers only from 1024 buckets and 16 MiB of pairs); the baseline code
+# without AVX2 on five workers, whose merge of a nearly sorted lane's parts
+# cuts it four times.
+FORCED = {"scatter_plain": {"TARVO_FASTSORT_SCATTER": "plain"},
+          "scatter_combining": {"TARVO_FASTSORT_SCATTER": "combining"},
+          "baseline_five_workers": {"TARVO_FASTSORT_SIMD": "baseline", "RAYON_NUM_THREADS": "5"}}
+
+
+@pytest.mark.parametrize("forced", FORCED, ids=str)
+def test_forced_choices(forced):
     result = run_python("""
         import numpy as np, tarvo_fastsort_numa as tfs
         from conftest import distribution, values
@@ -301,11 +308,13 @@ def test_forced_scatter_of_the_partition(scatter):
             rng = np.random.default_rng(4)
             arrays = [values(dtype, n, rng) for n in (16_384, 65_537, 300_000)]
             arrays += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
-            arrays += [distribution("lognormal", dtype, 300_000, rng)]
-            for a in arrays:
-                for threads in (1, 2):
+            arrays += [distribution(name, dtype, 300_000, rng) for name in ("lognormal", "nearly_sorted")]
+            ties = np.sort(values(dtype, 300_000, rng))[np.arange(300_000) // 500 * 500]
+            ties[rng.integers(0, 300_000, 2_000)] = ties[rng.integers(0, 300_000, 2_000)]
+            for a in arrays + [ties]:
+                for threads in (1, 2, None):
                     assert np.array_equal(tfs.argsort(a, threads=threads), np.argsort(a, kind="stable")), dtype
-    """, env={"TARVO_FASTSORT_SCATTER": scatter})
+    """, env=FORCED[forced])
     assert result.returncode == 0, result.stderr
 
 
