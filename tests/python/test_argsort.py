@@ -165,6 +165,7 @@ def test_against_numpy(dtype, threads):
         inputs += [few_keys(shape, dtype, n, rng) for shape in ("tail", "four", "six", "sampled", "halves", "top")
                    for n in (4_095, 4_096, 100_000)]
         inputs += [few_keys("eight", dtype, n, rng) for n in (100_000, 600_000)]
+        inputs += [distribution("distinct16", dtype, 600_000, rng)]  # scattered in one stretch past the caches
         inputs += [rng.standard_normal(300_000).astype(dtype)] if dtype[0] == "f" else []
         inputs += [arrange(make(dtype, n, rng), rng) for n in (4_095, 4_096, 300_001) for make in (values, ties)
                    for arrange in ARRANGEMENTS]
