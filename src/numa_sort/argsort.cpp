@@ -1227,8 +1227,9 @@ void partition_argsort(const Pair& pair, const K* keys, std::uint16_t* digits, s
 // rules: a key below the last kept one is dropped, unless it is not below
 // the one kept before that (the last kept one is then dropped instead), and
 // after a run of drops up to kDropMergeBlock kept keys above it are taken
-// back out. The side is sorted, and one forward merge writes each run's
-// positions with the dropped indices between them. Returns false, with
+// back out. The side is sorted, and a forward merge, cut into `pieces`
+// parts each merged by a worker, writes each run's positions with the
+// dropped indices between them. Returns false, with
 // `order` unwritten, where the side would outgrow its room or the runs'
 // merge its scratch memory cannot be had.
 template <typename K>
