@@ -1136,9 +1136,10 @@ void sort_bucket(const Pair& pair, typename Pair::Record* pairs, std::size_t m, 
 // memory (where the indices go, or apart) then holds the buckets' words.
 // Where `digits` is given (n of them), the count keeps each key's digit
 // there and the scatter reads it back rather than computing it again.
+// `rising`: the sampled keys rise along the lane.
 template <std::size_t strands, typename Pair, typename K, typename Digit>
 void partition_argsort(const Pair& pair, const K* keys, std::uint16_t* digits, std::size_t n, const Digit& digit,
-                       const LaneOut& out, std::size_t workers, LaneMemory& memory) {
+                       const LaneOut& out, std::size_t workers, LaneMemory& memory, bool rising) {
     memory.partition();
     using Record = typename Pair::Record;
     Record* pairs = reinterpret_cast<Record*>(memory.pairs->get());
@@ -1169,12 +1170,13 @@ void partition_argsort(const Pair& pair, const K* keys, std::uint16_t* digits, s
     // Many buckets and pairs past the cache: through line buffers, whole
     // lines streamed out (each piece's stretch of a bucket ends where the
     // next piece's starts, or the next bucket), where the buckets outgrow a
-    // plain scatter's width or this machine writes memory faster so into as
-    // many buckets as a partition has (measured once, as for the engine's
-    // partition). TARVO_FASTSORT_SCATTER forces either way.
+    // plain scatter's width (unless the keys rise along the lane, filling
+    // few buckets at a time) or this machine writes memory faster so into
+    // as many buckets as a partition has (measured once, as for the
+    // engine's partition). TARVO_FASTSORT_SCATTER forces either way.
     const std::optional<ScatterKind> forced = forced_scatter_kind();
     const bool line_buffers_pay =
-        buckets > (std::size_t(1) << kMaxScatterBits) ||
+        (buckets > (std::size_t(1) << kMaxScatterBits) && !rising) ||
         measured_scatter_kind<scatter_width_t<Record>, ScatterUse::partition>() == ScatterKind::combining;
     const bool combining = strands == 1 && combining_fits(pairs) &&
                            (forced ? *forced == ScatterKind::combining
@@ -1495,17 +1497,18 @@ void wide_argsort(const LaneIn& in, Map map, const LaneOut& out, std::size_t wor
             std::uint16_t* const digits =
                 sizeof(K) == 4 && !top_bits ? reinterpret_cast<std::uint16_t*>(keys + n) : nullptr;
             if (packed) {
-                partition_argsort<strands>(PackedPair{lo, index_bits}, keys, digits, n, digit, out, workers, memory);
+                partition_argsort<strands>(PackedPair{lo, index_bits}, keys, digits, n, digit, out, workers, memory,
+                                           rising);
                 return;
             }
             if constexpr (top_bits) {
                 if (digit.shift + index_bits <= 64) {
                     partition_argsort<strands>(TrimmedPair{lo, digit.shift, index_bits}, keys, digits, n, digit, out,
-                                               workers, memory);
+                                               workers, memory, rising);
                     return;
                 }
             }
-            partition_argsort<strands>(WidePair{}, keys, digits, n, digit, out, workers, memory);
+            partition_argsort<strands>(WidePair{}, keys, digits, n, digit, out, workers, memory, rising);
         };
         // Each stretch's heads are streams of their own: stretches only
         // while all of them stay within a scatter's width.
