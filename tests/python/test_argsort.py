@@ -292,7 +292,8 @@ def test_large_results_take_their_memory_back_and_forth(cache):
 
 
 # The partition's scatter forced each way (by default it goes through line
-# buffers only from 1024 buckets and 16 MiB of pairs); the baseline code
+# buffers only from 16 MiB of pairs, past 1024 buckets or where measured
+# faster); the baseline code
 # without AVX2 on five workers, whose merge of a nearly sorted lane's parts
 # cuts it four times.
 FORCED = {"scatter_plain": {"TARVO_FASTSORT_SCATTER": "plain"},
